@@ -19,6 +19,19 @@
 // Code sections for pageable routines do not exist under mingw; the check stays.
 #define VYR_PAGED_CODE() PAGED_CODE()
 
+// Kernels since 8.1 want a type check with direct registry queries; older ones ignore the bit.
+#ifndef RTL_QUERY_REGISTRY_TYPECHECK
+#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+#endif
+
+// The C runtime routines ntoskrnl exports (declared here so that no user-mode C library header,
+// with its different prototypes and helper libraries, is pulled into a kernel image).
+extern "C" {
+int __cdecl _snwprintf(wchar_t *buffer, size_t count, const wchar_t *format, ...);
+int __cdecl _snprintf(char *buffer, size_t count, const char *format, ...);
+}
+
 #else
 
 #include "hk/nt.h"
