@@ -12,6 +12,14 @@
 # host kernel's event log renders entries from them. The generated header gives the event ids.
 
 find_program(VYR_WINDMC_EXE NAMES x86_64-w64-mingw32-windmc windmc REQUIRED)
+if(VYR_WINDOWS)
+  find_path(VYR_DDK_INCLUDE_DIR ntddk.h PATH_SUFFIXES ddk include/ddk REQUIRED)
+  # CMake's default Windows libraries (kernel32, user32, gdi32, ...) would let a driver link
+  # against a user-mode function and fail only at load time; without them such a call is a link
+  # error. Programs still get kernel32 and the C runtime from the compiler driver's own defaults.
+  set(CMAKE_C_STANDARD_LIBRARIES "")
+  set(CMAKE_CXX_STANDARD_LIBRARIES "")
+endif()
 
 set(VYR_DRIVER_COMPILE_OPTIONS -fno-exceptions -fno-rtti -fno-threadsafe-statics -Wall -Wextra
     -Wno-unused-parameter -Wno-missing-field-initializers)
@@ -45,7 +53,10 @@ endfunction()
 function(vyr_driver_side target)
   target_compile_options(${target} PRIVATE ${VYR_DRIVER_COMPILE_OPTIONS})
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src/drv/platform ${PROJECT_SOURCE_DIR}/src/drv/inc)
-  if(NOT VYR_WINDOWS)
+  if(VYR_WINDOWS)
+    # kernel.h's Windows face includes <ntddk.h> and friends, which mingw-w64 keeps in include/ddk.
+    target_include_directories(${target} SYSTEM PRIVATE ${VYR_DDK_INCLUDE_DIR})
+  else()
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src/drv/platform/host/include)
   endif()
 endfunction()
@@ -75,7 +86,6 @@ function(vyr_driver name)
         "HkMessageTableSize:\n.quad HkMessageTableEnd - HkMessageTable\n"
         ".section .note.GNU-stack,\"\",@progbits\n")
       configure_file(${gen}/${name}_msgtable.S.in ${gen}/${name}_msgtable.S COPYONLY)
-      enable_language(ASM)
       list(APPEND extra ${gen}/${name}_msgtable.S)
       set_source_files_properties(${gen}/${name}_msgtable.S PROPERTIES OBJECT_DEPENDS ${bin})
     endif()
@@ -103,7 +113,9 @@ function(vyr_driver name)
   if(VYR_WINDOWS)
     target_link_options(${name} PRIVATE -nostdlib -nostartfiles -Wl,--subsystem,native
       -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat
-      -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 -Wl,--no-seh)
+      -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 -Wl,--no-seh
+      # ld exports every global of an image that marks nothing for export; a driver exports nothing.
+      -Wl,--exclude-all-symbols)
     target_link_libraries(${name} PRIVATE ntoskrnl hal gcc)
   else()
     target_link_libraries(${name} PRIVATE vyrntos vyrcrt)

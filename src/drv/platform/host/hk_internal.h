@@ -47,6 +47,8 @@ struct DriverImage {
     PDRIVER_OBJECT driver = nullptr;
     const uint8_t *messageTable = nullptr; // message-table resource, if the image carries one
     size_t messageTableSize = 0;
+    std::vector<std::pair<void *, void *>> extensions; // driver-object extensions: client id, block
+    bool entryDone = false;  // DriverEntry returned success
 };
 // The image that contains a code address (nullptr for host code).
 DriverImage *ImageFromAddress(const void *address);
@@ -62,7 +64,9 @@ void UnloadAllDrivers(); // at shutdown
 // ---------------------------------------------------------------------------------------------
 // Every allocation made for a driver goes through here: it is counted for the low-resource
 // simulation (a null return is an injected failure), attributed to the image that owns `caller`,
-// and tracked until freed. Memory is not zeroed.
+// and tracked until freed. Memory is not zeroed. A null `caller` marks the I/O manager's own
+// allocations made on behalf of a user request (system buffers, user IRPs): tracked for leaks, but
+// neither counted nor failed by the low-resource simulation.
 void *PoolAllocate(POOL_TYPE type, size_t size, ULONG tag, AllocKind kind, const void *caller);
 // Frees a block; a wrong tag, a double free or a foreign pointer is a bug check.
 void PoolFree(void *block, ULONG expectedTag, const void *caller);
@@ -110,8 +114,11 @@ struct ObjectHeader {
     bool deleted = false;
     size_t bodySize = 0;
 };
-// Allocates an object body with a hidden header and one reference. The body is zeroed.
-void *ObCreateObject(ObType type, size_t bodySize, void (*deleteProcedure)(void *body));
+// Allocates an object body with a hidden header and one reference. The body is zeroed. With a
+// caller, the memory is a pool block of that kind (counted, tracked and failed by the verifier like
+// any allocation of that driver); without, it is the host kernel's own.
+void *ObCreateObject(ObType type, size_t bodySize, void (*deleteProcedure)(void *body),
+                     AllocKind kind = AllocKind::Any, ULONG tag = 0, const void *caller = nullptr);
 ObjectHeader *ObHeader(const void *body); // nullptr when `body` is not an object
 // Name space: \Device\X, \??\X (\DosDevices\X is the same directory), \Driver\X.
 NTSTATUS ObInsertName(const std::u16string &path, void *body);
@@ -119,8 +126,9 @@ void ObRemoveName(void *body);
 NTSTATUS ObCreateSymbolicLink(const std::u16string &link, const std::u16string &target);
 NTSTATUS ObDeleteSymbolicLink(const std::u16string &link);
 // Resolves a path through symbolic links; returns the referenced object or nullptr.
-void *ObReferenceByName(const std::u16string &path, ObType type, NTSTATUS *status);
-std::u16string ObNormalizePath(const std::u16string &path); // \DosDevices\ -> \??\, \GLOBAL??\ -> \??\ 
+// A path below a device's name ("\Device\Tape0\x") finds the device; `remainder` gets "\x".
+void *ObReferenceByName(const std::u16string &path, ObType type, NTSTATUS *status, std::u16string *remainder = nullptr);
+std::u16string ObNormalizePath(const std::u16string &path); // \DosDevices\X and \GLOBAL??\X become \??\X
 std::vector<std::pair<std::u16string, std::u16string>> ObListNames(); // name -> link target or ""
 // Handles (per process; kernel handles live in the system process).
 HANDLE ObCreateHandle(PEPROCESS process, void *body, ACCESS_MASK access, void (*onClose)(void *body) = nullptr);
@@ -185,6 +193,8 @@ void IoCleanupFile(PFILE_OBJECT file);
 // ---------------------------------------------------------------------------------------------
 // The device node of a device object (its stack's PDO's node), or nullptr.
 DevNode *NodeOfDevice(PDEVICE_OBJECT device);
+// The last file object on a device went away: a removal waiting for open handles may proceed.
+void PnpDeviceClosed(PDEVICE_OBJECT device);
 void PnpResetForBoot();
 void PnpShutdown(); // removes every node, children first
 
@@ -192,6 +202,7 @@ void PnpShutdown(); // removes every node, children first
 // Registry (reg.cpp) -- the host.h routines plus what the Zw layer needs
 // ---------------------------------------------------------------------------------------------
 std::string NormalizeKeyPath(const std::string &path); // case kept, separators unified, aliases resolved
+// A restart of the running system: volatile keys (REG_OPTION_VOLATILE) are gone.
 void RegResetHandles();
 
 // ---------------------------------------------------------------------------------------------
@@ -201,10 +212,16 @@ void RegResetHandles();
 bool MessageTableLookup(const uint8_t *table, size_t size, ULONG id, std::u16string *text);
 void ElogReset();
 
-// Debug output (bugcheck.cpp)
+// Debug output (dbg.cpp): text without a newline yet stays pending until a later call completes it.
 void DebugOutputAppend(const std::string &line);
 
 // Boot-time sandbox (loader.cpp)
 std::string SandboxRoot();
+void SetSandboxRoot(const std::string &root);
+// The I/O manager's routine for dispatch slots a driver left empty.
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+// IoCreateDevice for the host's own devices (root PDOs): not counted as a driver allocation.
+NTSTATUS IoCreateDeviceFor(PDRIVER_OBJECT driver, ULONG extensionSize, const std::u16string &name, DEVICE_TYPE type,
+                           ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT *device, const void *caller);
 
 } // namespace hk::internal

@@ -77,6 +77,12 @@ void IoCheckLeaks(const std::string &service)
     std::vector<std::pair<PIRP, IrpTracking>> leaked;
     {
         std::lock_guard<std::mutex> lock(g_irpLock);
+        // Quarantined IRPs were freed properly; give their memory back before pool is counted.
+        for (PIRP irp : g_quarantine) {
+            g_irps.erase(irp);
+            PoolFree(irp, 0, nullptr);
+        }
+        g_quarantine.clear();
         for (auto &[irp, t] : g_irps)
             if (!t.freed && (service.empty() || t.creator == service))
                 leaked.emplace_back(irp, t);

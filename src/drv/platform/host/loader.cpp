@@ -154,8 +154,8 @@ void RetireImage(std::list<DriverImage>::iterator it)
         ObfDereferenceObject(image.driver);
         image.driver = nullptr;
     }
-    PoolCheckLeaks(service);
     IoCheckLeaks(service);
+    PoolCheckLeaks(service);
     void *dl = image.dl;
     g_images.erase(it);
     if (dl)

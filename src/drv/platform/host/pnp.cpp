@@ -426,6 +426,10 @@ void CreateRootDriver()
     g_rootDriver->DriverName.Buffer = (PWCH)name;
     g_rootDriver->DriverName.Length = (USHORT)(sizeof(name) - sizeof(char16_t));
     g_rootDriver->DriverName.MaximumLength = sizeof(name);
+    static char16_t service[] = u"PnpManager";
+    g_rootDriver->DriverExtension->ServiceKeyName.Buffer = (PWCH)service;
+    g_rootDriver->DriverExtension->ServiceKeyName.Length = (USHORT)(sizeof(service) - sizeof(char16_t));
+    g_rootDriver->DriverExtension->ServiceKeyName.MaximumLength = sizeof(service);
     for (auto &major : g_rootDriver->MajorFunction)
         major = RootDispatchOther;
     g_rootDriver->MajorFunction[IRP_MJ_PNP] = RootDispatchPnp;
@@ -808,8 +812,8 @@ void Shutdown()
     if (!WaitForSystemThreads(2000))
         ReportViolation(BUGCHECK_DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, LiveSystemThreadCount(), 0, 0, 0,
                         std::to_string(LiveSystemThreadCount()) + " system thread(s) still running after every driver unloaded");
-    PoolCheckLeaks("");
     IoCheckLeaks("");
+    PoolCheckLeaks("");
     IoResetForBoot();
     PoolResetForBoot();
     g_booted = false;

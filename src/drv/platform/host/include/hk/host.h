@@ -215,6 +215,8 @@ NTSTATUS RebalanceDevice(DevNode *node);
 NTSTATUS RemoveDevice(DevNode *node);
 // Re-reads bus relations of every started node and acts on what changed.
 void ReenumerateDevices();
+// Waits until the PnP manager's queued work (re-enumerations drivers asked for) is done.
+void WaitPnpIdle();
 PDEVICE_OBJECT NodePdo(DevNode *node);
 DevNodeState NodeState(DevNode *node);
 
@@ -263,6 +265,6 @@ private:
     explicit Process(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
-constexpr HANDLE INVALID_HANDLE = (HANDLE)(intptr_t)-1;
+inline const HANDLE INVALID_HANDLE = (HANDLE)(intptr_t)-1;
 
 } // namespace hk

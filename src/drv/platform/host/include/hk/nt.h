@@ -134,7 +134,7 @@ typedef struct _GUID {
 #define STATUS_BEGINNING_OF_MEDIA        ((NTSTATUS)0x8000001FL)
 #define STATUS_BUS_RESET                 ((NTSTATUS)0x8000001DL)
 #define STATUS_SETMARK_DETECTED          ((NTSTATUS)0x80000021L)
-#define STATUS_FILEMARK_DETECTED         ((NTSTATUS)0x80000017L)
+#define STATUS_FILEMARK_DETECTED         ((NTSTATUS)0x8000001BL)
 #define STATUS_NO_DATA_DETECTED          ((NTSTATUS)0x80000022L)
 #define STATUS_DEVICE_REQUIRES_CLEANING  ((NTSTATUS)0x80000288L)
 #define STATUS_UNSUCCESSFUL              ((NTSTATUS)0xC0000001L)
@@ -178,7 +178,7 @@ typedef struct _GUID {
 #define STATUS_DEVICE_DATA_ERROR         ((NTSTATUS)0xC000009CL)
 #define STATUS_DEVICE_POWER_FAILURE      ((NTSTATUS)0xC000009EL)
 #define STATUS_NONEXISTENT_SECTOR        ((NTSTATUS)0xC0000015L)
-#define STATUS_INVALID_BLOCK_LENGTH      ((NTSTATUS)0xC0000109L)
+#define STATUS_INVALID_BLOCK_LENGTH      ((NTSTATUS)0xC0000173L)
 #define STATUS_UNRECOGNIZED_MEDIA        ((NTSTATUS)0xC0000014L)
 #define STATUS_VERIFY_REQUIRED           ((NTSTATUS)0x80000016L)
 #define STATUS_INVALID_ADDRESS           ((NTSTATUS)0xC0000141L)
@@ -198,6 +198,9 @@ typedef struct _GUID {
 #define STATUS_INVALID_PARAMETER_1       ((NTSTATUS)0xC00000EFL)
 #define STATUS_INVALID_PARAMETER_2       ((NTSTATUS)0xC00000F0L)
 #define STATUS_BUFFER_OVERFLOW_WARNING   STATUS_BUFFER_OVERFLOW
+#define STATUS_CANNOT_DELETE             ((NTSTATUS)0xC0000121L)
+#define STATUS_KEY_DELETED               ((NTSTATUS)0xC000017CL)
+#define STATUS_CHILD_MUST_BE_VOLATILE    ((NTSTATUS)0xC0000181L)
 
 // ---------------------------------------------------------------------------------------------
 // Lists and strings
@@ -279,6 +282,17 @@ NTSYSAPI VOID NTAPI RtlFreeAnsiString(PANSI_STRING s);
 NTSYSAPI NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 NTSYSAPI NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);
 NTSYSAPI ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status);
+NTSYSAPI WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
+
+#if !HK_DRIVER_SIDE
+// The host kernel's printf engine with the Microsoft CRT conventions the drivers rely on (in wide
+// output %s/%c take wide arguments and %S/%C narrow ones; %p is 16 uppercase hex digits; 'l' is
+// 32 bits, %I64 and %ll 64). Writes at most `count` characters, adds a terminator only when the
+// output is shorter than `count`, and returns the length of the whole output (like C99 vsnprintf
+// without the reserved terminator): the driver-side CRT builds the MS return rules on top.
+extern "C" int HkFormatWide(char16_t *buf, size_t count, const char16_t *fmt, va_list ap);
+extern "C" int HkFormatNarrow(char *buf, size_t count, const char *fmt, va_list ap);
+#endif
 
 // The C runtime routines that ntoskrnl exports to drivers. On the host they are linked into each
 // driver image with hidden visibility (libvyrcrt), so that they never bind to the C library's
@@ -540,7 +554,7 @@ NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 // Control codes and device types
 // ---------------------------------------------------------------------------------------------
 #define CTL_CODE(DeviceType, Function, Method, Access) \
-    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+    ((ULONG)(((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method)))
 #define DEVICE_TYPE_FROM_CTL_CODE(c) (((ULONG)(c) & 0xffff0000) >> 16)
 #define METHOD_FROM_CTL_CODE(c) ((ULONG)((c) & 3))
 #define METHOD_BUFFERED 0
@@ -1146,6 +1160,9 @@ static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpData) == 40, "error-log packet l
 static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "error-log packet layout");
 
 #define ERROR_LOG_MAXIMUM_SIZE 240
+// Type field of the I/O objects that IoAllocateErrorLogEntry accepts.
+#define IO_TYPE_DEVICE 3
+#define IO_TYPE_DRIVER 4
 NTKERNELAPI PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
 NTKERNELAPI VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
 NTKERNELAPI VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry);
@@ -1221,6 +1238,29 @@ typedef struct _KEY_BASIC_INFORMATION {
     ULONG NameLength;
     WCHAR Name[1];
 } KEY_BASIC_INFORMATION, *PKEY_BASIC_INFORMATION;
+
+typedef struct _KEY_NODE_INFORMATION {
+    LARGE_INTEGER LastWriteTime;
+    ULONG TitleIndex;
+    ULONG ClassOffset;
+    ULONG ClassLength;
+    ULONG NameLength;
+    WCHAR Name[1];
+} KEY_NODE_INFORMATION, *PKEY_NODE_INFORMATION;
+
+typedef struct _KEY_FULL_INFORMATION {
+    LARGE_INTEGER LastWriteTime;
+    ULONG TitleIndex;
+    ULONG ClassOffset;
+    ULONG ClassLength;
+    ULONG SubKeys;
+    ULONG MaxNameLen;
+    ULONG MaxClassLen;
+    ULONG Values;
+    ULONG MaxValueNameLen;
+    ULONG MaxValueDataLen;
+    WCHAR Class[1];
+} KEY_FULL_INFORMATION, *PKEY_FULL_INFORMATION;
 
 NTSYSAPI NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
