@@ -117,6 +117,7 @@ protected:
         if (machine_)
             machine_->Shutdown();
         machine_.reset();
+        recorder_.reset();
         hk::ClearVerifierFaults();
         std::error_code ec;
         std::filesystem::remove_all(sandbox_, ec);
@@ -173,7 +174,7 @@ protected:
         void *address = image ? dlsym(image->dl, symbol) : nullptr;
         if (!address)
             ADD_FAILURE() << service << " does not export " << symbol;
-        return static_cast<T *>(address);
+        return reinterpret_cast<T *>(address);
     }
 
     // A named device object (the name space keeps its own reference; this one is dropped again).
@@ -187,18 +188,41 @@ protected:
         return static_cast<PDEVICE_OBJECT>(object);
     }
 
+    // Records the verifier's reports from now to the end of the test, the final checks of the
+    // shutdown at TearDown included (so a test that stops early does not abort the program).
+    BugCheckRecorder &RecordReports()
+    {
+        if (!recorder_)
+            recorder_ = std::make_unique<BugCheckRecorder>();
+        return *recorder_;
+    }
+
     static constexpr const char *kTestClassGuid = "{5A0E1D2C-3B4F-4E6A-9C8D-7F1E2D3C4B5A}";
 
     std::string sandbox_;
     std::unique_ptr<vyr::sim::Machine> machine_;
+    std::unique_ptr<BugCheckRecorder> recorder_;
 };
 
-// A UNICODE_STRING over a host string that outlives it.
+// A UNICODE_STRING over a string that outlives it: a literal, or a named string (a temporary
+// would leave the UNICODE_STRING pointing at freed memory, hence the deleted overload).
 inline UNICODE_STRING Unicode(const std::u16string &s)
 {
     UNICODE_STRING u;
     u.Buffer = (PWCH)s.data();
     u.Length = (USHORT)(s.size() * sizeof(char16_t));
+    u.MaximumLength = u.Length;
+    return u;
+}
+UNICODE_STRING Unicode(std::u16string &&) = delete;
+inline UNICODE_STRING Unicode(const char16_t *literal)
+{
+    size_t n = 0;
+    while (literal[n])
+        n++;
+    UNICODE_STRING u;
+    u.Buffer = (PWCH)literal;
+    u.Length = (USHORT)(n * sizeof(char16_t));
     u.MaximumLength = u.Length;
     return u;
 }

@@ -130,6 +130,8 @@ NTSTATUS ObDeleteSymbolicLink(const std::u16string &link);
 void *ObReferenceByName(const std::u16string &path, ObType type, NTSTATUS *status, std::u16string *remainder = nullptr);
 std::u16string ObNormalizePath(const std::u16string &path); // \DosDevices\X and \GLOBAL??\X become \??\X
 std::vector<std::pair<std::u16string, std::u16string>> ObListNames(); // name -> link target or ""
+// Every live thread object, each referenced for the caller, who dereferences it.
+std::vector<void *> ObReferenceLiveThreads();
 // Handles (per process; kernel handles live in the system process).
 HANDLE ObCreateHandle(PEPROCESS process, void *body, ACCESS_MASK access, void (*onClose)(void *body) = nullptr);
 NTSTATUS ObReferenceHandle(PEPROCESS process, HANDLE handle, ObType type, void **body);

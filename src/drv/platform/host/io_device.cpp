@@ -136,11 +136,6 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                         (ULONG_PTR)ext->attachedTo, 0, 0,
                         "IoDeleteDevice of a device still attached to a lower device (IoDetachDevice missing), by " +
                             DescribeAddress(__builtin_return_address(0)));
-    if (DeviceObject->AttachedDevice)
-        ReportViolation(hk::BUGCHECK_DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)DeviceObject,
-                        (ULONG_PTR)DeviceObject->AttachedDevice, 0, 0,
-                        "IoDeleteDevice of a device that another device is still attached to, by " +
-                            DescribeAddress(__builtin_return_address(0)));
     ext->deleted = true;
     ObRemoveName(DeviceObject);
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
@@ -149,6 +144,12 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
             *link = DeviceObject->NextDevice;
             break;
         }
+    }
+    // In a removal each driver forwards REMOVE before it detaches, so a lower driver deletes its
+    // device while the one above is still attached: the object stays until that one detaches.
+    if (DeviceObject->AttachedDevice) {
+        ext->deleteOnDetach = true;
+        return;
     }
     ObfDereferenceObject(DeviceObject);
 }
@@ -213,6 +214,10 @@ extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
                      DescribeAddress(__builtin_return_address(0)));
     DevExt(upper)->attachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    if (DevExt(TargetDevice)->deleteOnDetach) {
+        DevExt(TargetDevice)->deleteOnDetach = false;
+        ObfDereferenceObject(TargetDevice);
+    }
 }
 
 extern "C" NTSTATUS NTAPI IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,

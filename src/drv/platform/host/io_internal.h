@@ -20,6 +20,7 @@ struct _DEVOBJ_EXTENSION {
     PDEVICE_OBJECT attachedTo = nullptr; // the device this one sits on (its lower device)
     hk::DevNode *node = nullptr;         // set on PDOs
     bool deleted = false;                // IoDeleteDevice ran
+    bool deleteOnDetach = false;         // deleted while a device was still attached above it
     std::atomic<LONG> openCount{0};      // file objects opened on this device's name
     std::u16string name;
 };
@@ -52,6 +53,7 @@ struct IrpTracking {
     WaitedRequest *waiter = nullptr; // UserRequest and System IRPs
     PEPROCESS process = nullptr;     // requestor process of user requests
     ULONG outputLength = 0;          // buffered output length, for the copy-out check
+    bool leakReported = false;       // a leak check has reported this IRP
 };
 
 IrpTracking *TrackIrp(PIRP irp); // nullptr for an unknown IRP

@@ -84,8 +84,11 @@ void IoCheckLeaks(const std::string &service)
         }
         g_quarantine.clear();
         for (auto &[irp, t] : g_irps)
-            if (!t.freed && (service.empty() || t.creator == service))
+            if (!t.freed && !t.leakReported && (service.empty() || t.creator == service)) {
+                // Reported once: the shutdown's check does not repeat what an unload reported.
+                t.leakReported = true;
                 leaked.emplace_back(irp, t);
+            }
     }
     if (leaked.empty())
         return;
@@ -282,9 +285,18 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     if (!t || t->freed)
         BugCheck(BUGCHECK_DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)Irp, 0, 0, 0,
                  std::string(t ? "freed IRP" : "unknown IRP") + " sent to " + DeviceName(DeviceObject) + " by " + Who(caller));
-    if (Irp->CurrentLocation <= 1)
+    if (Irp->CurrentLocation <= 1) {
+        // Forwarding is usually a tail call, so the return address may not be the sender's: the
+        // driver that holds the request (its current location) is. The location is found by its
+        // number: a sender that copied its location to a next one that does not exist has just
+        // overwritten the end of the IRP, CurrentStackLocation included.
+        PDEVICE_OBJECT holder =
+            Irp->CurrentLocation == 1 ? reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1)->DeviceObject : nullptr;
         BugCheck(BUGCHECK_NO_MORE_IRP_STACK_LOCATIONS, (ULONG_PTR)Irp, 0, 0, 0,
-                 "IRP sent to " + DeviceName(DeviceObject) + " by " + Who(caller) + " has no stack location left");
+                 "IRP sent to " + DeviceName(DeviceObject) +
+                     (holder ? " from " + DriverService(holder->DriverObject) : std::string()) + " by " + Who(caller) +
+                     " has no stack location left");
+    }
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;

@@ -2,6 +2,7 @@
 // dlopen(RTLD_LOCAL), so that it has its own globals; the loader calls its DriverEntry as the I/O
 // manager does, and unloads it when the driver has no device left.
 #include "io_internal.h"
+#include "ke_thread.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -141,11 +142,28 @@ UNICODE_STRING NewUnicode(const std::u16string &s)
     return u;
 }
 
+// A system thread that runs a routine of the image and has not ended would go on executing code
+// that is no longer there.
+void CheckThreadsOutOfImage(const DriverImage &image)
+{
+    for (void *object : ObReferenceLiveThreads()) {
+        auto *thread = (PKTHREAD)object;
+        bool running = thread->SystemThread && __atomic_load_n(&thread->Header.SignalState, __ATOMIC_ACQUIRE) == 0;
+        auto routine = (uintptr_t)thread->StartRoutine;
+        ObfDereferenceObject(object);
+        if (running && routine >= image.base && routine < image.end)
+            BugCheck(BUGCHECK_DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, routine, (ULONG_PTR)image.driver, 0, 0,
+                     "driver " + image.service + " unloaded while its system thread " +
+                         DescribeAddress((const void *)routine) + " is still running");
+    }
+}
+
 // Runs after a driver is gone: verifier checks and the image's removal.
 void RetireImage(std::list<DriverImage>::iterator it)
 {
     DriverImage &image = *it;
     std::string service = image.service;
+    CheckThreadsOutOfImage(image);
     for (auto &[id, block] : image.extensions)
         PoolFree(block, 0, nullptr);
     image.extensions.clear();
@@ -224,12 +242,14 @@ void UnloadAllDrivers()
     while (!g_images.empty()) {
         auto it = std::prev(g_images.end());
         PDRIVER_OBJECT driver = it->driver;
+        // A legacy driver deletes its devices in its unload routine: only what is left after it
+        // is a fault.
+        if (driver && driver->DriverUnload)
+            driver->DriverUnload(driver);
         if (driver && driver->DeviceObject)
             ReportViolation(BUGCHECK_DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, (ULONG_PTR)driver, 0, 0, 0,
                             "driver " + it->service + " still has device " + DeviceName(driver->DeviceObject) +
                                 " at shutdown");
-        if (driver && driver->DriverUnload)
-            driver->DriverUnload(driver);
         RetireImage(it);
     }
 }

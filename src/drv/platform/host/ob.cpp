@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <unordered_set>
 
 struct _OBJECT_TYPE {
     hk::internal::ObType type;
@@ -53,6 +54,10 @@ struct NameEntry {
 
 std::recursive_mutex g_nameLock;
 std::map<std::u16string, NameEntry> g_names; // key: upper-cased normalised path
+
+// Live thread objects, so that an unloading image can be checked for threads still in its code.
+std::mutex g_liveLock;
+std::unordered_set<void *> g_liveThreads;
 
 std::u16string Upper(const std::u16string &s)
 {
@@ -100,6 +105,10 @@ void *ObCreateObject(ObType type, size_t bodySize, void (*deleteProcedure)(void 
     header->bodySize = bodySize;
     void *body = block + kPrefixSpace + kHeaderSpace;
     memset(body, 0, bodySize);
+    if (type == ObType::Thread) {
+        std::lock_guard<std::mutex> lock(g_liveLock);
+        g_liveThreads.insert(body);
+    }
     return body;
 }
 
@@ -116,6 +125,10 @@ ObjectHeader *ObHeader(const void *body)
 static void ObFreeObject(void *body)
 {
     ObjectHeader *header = ObHeader(body);
+    if (header->type == ObType::Thread) {
+        std::lock_guard<std::mutex> lock(g_liveLock);
+        g_liveThreads.erase(body);
+    }
     uint8_t *block = (uint8_t *)header - kPrefixSpace;
     bool pool = ((ObjectBlock *)block)->pool;
     header->magic = 0xDEADDEAD;
@@ -246,6 +259,22 @@ void *ObReferenceByName(const std::u16string &path, ObType type, NTSTATUS *statu
     }
     *status = STATUS_OBJECT_PATH_SYNTAX_BAD; // a loop of links
     return nullptr;
+}
+
+std::vector<void *> ObReferenceLiveThreads()
+{
+    std::lock_guard<std::mutex> lock(g_liveLock);
+    std::vector<void *> threads;
+    for (void *body : g_liveThreads) {
+        // One whose last reference is going (it waits for this lock to leave the set) is gone.
+        auto &references = ObHeader(body)->references;
+        LONG_PTR count = references.load();
+        while (count > 0 && !references.compare_exchange_weak(count, count + 1)) {
+        }
+        if (count > 0)
+            threads.push_back(body);
+    }
+    return threads;
 }
 
 std::vector<std::pair<std::u16string, std::u16string>> ObListNames()

@@ -188,6 +188,19 @@ void FinishRemoval(DevNode *node)
     UnloadStackDrivers(node);
 }
 
+// The drivers of removed nodes, top of each stack first, to unload once the PnP manager has let
+// go of the PDOs it references: a PDO still referenced is still a device object of its bus driver,
+// whose image must not go (nor be checked for leaks) before it.
+std::vector<PDRIVER_OBJECT> TakeStackDrivers(const std::vector<DevNode *> &nodes)
+{
+    std::vector<PDRIVER_OBJECT> drivers;
+    for (DevNode *node : nodes) {
+        drivers.insert(drivers.end(), node->drivers.rbegin(), node->drivers.rend());
+        node->drivers.clear();
+    }
+    return drivers;
+}
+
 void DeleteNode(DevNode *node)
 {
     for (DevNode *child : std::vector<DevNode *>(node->children))
@@ -549,10 +562,13 @@ void PnpShutdown()
             }
         }
         SendPnp(node, IRP_MN_REMOVE_DEVICE);
-        FinishRemoval(node);
+        node->state = DevNodeState::Removed;
     }
+    std::vector<PDRIVER_OBJECT> drivers = TakeStackDrivers(order);
     for (DevNode *child : std::vector<DevNode *>(g_root->children))
         DeleteNode(child);
+    for (PDRIVER_OBJECT driver : drivers)
+        UnloadDriverIfUnused(driver);
     delete g_root;
     g_root = nullptr;
 }
@@ -701,10 +717,17 @@ NTSTATUS RemoveDevice(DevNode *node)
     for (DevNode *n : order) {
         if (HasStack(n) || n->state == DevNodeState::RemovePending)
             SendPnp(n, IRP_MN_REMOVE_DEVICE);
-        FinishRemoval(n);
+        n->state = DevNodeState::Removed;
     }
+    // The removed node's children went with its function driver: their nodes go now, and the
+    // node itself when nothing but the removal knew it (a root-enumerated device).
+    std::vector<PDRIVER_OBJECT> drivers = TakeStackDrivers(order);
+    for (DevNode *child : std::vector<DevNode *>(node->children))
+        DeleteNode(child);
     if (node->rootEnumerated)
         DeleteNode(node);
+    for (PDRIVER_OBJECT driver : drivers)
+        UnloadDriverIfUnused(driver);
     return STATUS_SUCCESS;
 }
 
@@ -816,6 +839,8 @@ void Shutdown()
     PoolCheckLeaks("");
     IoResetForBoot();
     PoolResetForBoot();
+    ElogReset();
+    RegResetHandles();
     g_booted = false;
 }
 

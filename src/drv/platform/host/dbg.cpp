@@ -1,0 +1,532 @@
+// Debug output and the printf engine behind it and behind the drivers' C runtime.
+//
+// The engine follows the Microsoft CRT, not the C library of the host, because that is what the
+// drivers are written against: in wide output %s and %c take wide arguments and %S/%C narrow ones;
+// 'l' is 32 bits (LLP64) while %I64 and %ll are 64; %p is the pointer as 16 uppercase hex digits
+// without a prefix; %Z/%wZ print an ANSI_STRING/UNICODE_STRING as DbgPrint does. It never writes
+// outside the `count` characters it is given.
+//
+// Debug output is kept as lines: text that has no newline yet stays pending (per thread) until a
+// later DbgPrint completes it, since drivers often print one line in several calls.
+#include "hk_internal.h"
+
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <thread>
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Format engine
+// ---------------------------------------------------------------------------------------------
+template <typename C>
+struct Sink {
+    C *buffer;
+    size_t count;
+    size_t length = 0;
+
+    void Put(C c)
+    {
+        if (length < count)
+            buffer[length] = c;
+        length++;
+    }
+    void Repeat(C c, size_t n)
+    {
+        for (size_t i = 0; i < n; i++)
+            Put(c);
+    }
+};
+
+// Conversions between the two widths, as the CRT's "C" locale does: narrow bytes widen one to
+// one; wide characters beyond Latin-1 cannot be narrowed and print as '?'.
+template <typename C>
+C FromNarrow(char c)
+{
+    return (C)(unsigned char)c;
+}
+template <typename C>
+C FromWide(char16_t c)
+{
+    if constexpr (sizeof(C) == 1)
+        return c < 0x100 ? (C)c : (C)'?';
+    else
+        return (C)c;
+}
+
+enum class Size { Default, Char, Short, Long32, Long64, Pointer, LongDouble };
+
+struct Spec {
+    bool left = false, plus = false, space = false, alternate = false, zero = false;
+    int width = 0;
+    int precision = -1;
+    Size size = Size::Default;
+    bool wideRequested = false;   // l, w
+    bool narrowRequested = false; // h
+};
+
+template <typename C>
+void PadAndPut(Sink<C> &out, const Spec &spec, size_t length, auto &&emit)
+{
+    size_t pad = spec.width > 0 && (size_t)spec.width > length ? (size_t)spec.width - length : 0;
+    if (!spec.left)
+        out.Repeat(spec.zero ? (C)'0' : (C)' ', pad);
+    emit();
+    if (spec.left)
+        out.Repeat((C)' ', pad);
+}
+
+template <typename C, typename S>
+void PutString(Sink<C> &out, const Spec &spec, const S *s, size_t available)
+{
+    // With a precision the characters need not be terminated: never look past it.
+    if (spec.precision >= 0 && (size_t)spec.precision < available)
+        available = (size_t)spec.precision;
+    size_t n = 0;
+    while (n < available && s[n])
+        n++;
+    PadAndPut(out, spec, n, [&] {
+        for (size_t i = 0; i < n; i++) {
+            if constexpr (sizeof(S) == 1)
+                out.Put(FromNarrow<C>(s[i]));
+            else
+                out.Put(FromWide<C>(s[i]));
+        }
+    });
+}
+
+template <typename C>
+void PutNull(Sink<C> &out, const Spec &spec)
+{
+    PutString(out, spec, "(null)", 6);
+}
+
+template <typename C>
+void PutInteger(Sink<C> &out, Spec spec, uint64_t magnitude, bool negative, unsigned base, bool upper)
+{
+    char digits[64];
+    size_t n = 0;
+    const char *set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    while (magnitude) {
+        digits[n++] = set[magnitude % base];
+        magnitude /= base;
+    }
+    bool valueZero = n == 0;
+    size_t minDigits = spec.precision >= 0 ? (size_t)spec.precision : 1;
+    // Precision and the '0' flag do not combine: the precision wins.
+    if (spec.precision >= 0)
+        spec.zero = false;
+    size_t zeros = minDigits > n ? minDigits - n : 0;
+    char prefix[3] = {};
+    size_t prefixLength = 0;
+    if (negative)
+        prefix[prefixLength++] = '-';
+    else if (spec.plus)
+        prefix[prefixLength++] = '+';
+    else if (spec.space)
+        prefix[prefixLength++] = ' ';
+    if (spec.alternate && !valueZero && base == 16) {
+        prefix[prefixLength++] = '0';
+        prefix[prefixLength++] = upper ? 'X' : 'x';
+    } else if (spec.alternate && base == 8 && zeros == 0) {
+        zeros = 1;
+    }
+    size_t body = prefixLength + zeros + n;
+    size_t pad = spec.width > 0 && (size_t)spec.width > body ? (size_t)spec.width - body : 0;
+    if (!spec.left && !spec.zero)
+        out.Repeat((C)' ', pad);
+    for (size_t i = 0; i < prefixLength; i++)
+        out.Put((C)prefix[i]);
+    if (!spec.left && spec.zero)
+        out.Repeat((C)'0', pad);
+    out.Repeat((C)'0', zeros);
+    while (n)
+        out.Put((C)digits[--n]);
+    if (spec.left)
+        out.Repeat((C)' ', pad);
+}
+
+int64_t FetchSigned(va_list *ap, Size size)
+{
+    switch (size) {
+    case Size::Char: return (signed char)va_arg(*ap, int);
+    case Size::Short: return (short)va_arg(*ap, int);
+    case Size::Long64:
+    case Size::Pointer: return va_arg(*ap, long long);
+    default: return va_arg(*ap, int); // Default, Long32: 'l' is 32 bits on Windows
+    }
+}
+
+uint64_t FetchUnsigned(va_list *ap, Size size)
+{
+    switch (size) {
+    case Size::Char: return (unsigned char)va_arg(*ap, unsigned);
+    case Size::Short: return (unsigned short)va_arg(*ap, unsigned);
+    case Size::Long64:
+    case Size::Pointer: return va_arg(*ap, unsigned long long);
+    default: return va_arg(*ap, unsigned);
+    }
+}
+
+template <typename C>
+void PutFloat(Sink<C> &out, const Spec &spec, C conversion, va_list *ap)
+{
+    char format[48];
+    char *f = format;
+    *f++ = '%';
+    if (spec.left)
+        *f++ = '-';
+    if (spec.plus)
+        *f++ = '+';
+    if (spec.space)
+        *f++ = ' ';
+    if (spec.alternate)
+        *f++ = '#';
+    if (spec.zero)
+        *f++ = '0';
+    f += snprintf(f, 12, "%d", spec.width);
+    if (spec.precision >= 0)
+        f += snprintf(f, 13, ".%d", spec.precision);
+    if (spec.size == Size::LongDouble)
+        *f++ = 'L';
+    *f++ = (char)conversion;
+    *f = 0;
+    char text[512];
+    int n;
+    if (spec.size == Size::LongDouble)
+        n = snprintf(text, sizeof text, format, va_arg(*ap, long double));
+    else
+        n = snprintf(text, sizeof text, format, va_arg(*ap, double));
+    for (int i = 0; i < n && i < (int)sizeof text - 1; i++)
+        out.Put((C)text[i]);
+}
+
+template <typename C>
+int Format(C *buffer, size_t count, const C *format, va_list *ap)
+{
+    constexpr bool kWide = sizeof(C) == 2;
+    Sink<C> out{buffer, count};
+    const C *p = format;
+    while (*p) {
+        if (*p != (C)'%') {
+            out.Put(*p++);
+            continue;
+        }
+        const C *start = p++;
+        if (*p == (C)'%') {
+            out.Put(*p++);
+            continue;
+        }
+        Spec spec;
+        for (;; p++) {
+            if (*p == (C)'-')
+                spec.left = true;
+            else if (*p == (C)'+')
+                spec.plus = true;
+            else if (*p == (C)' ')
+                spec.space = true;
+            else if (*p == (C)'#')
+                spec.alternate = true;
+            else if (*p == (C)'0')
+                spec.zero = true;
+            else
+                break;
+        }
+        if (*p == (C)'*') {
+            int w = va_arg(*ap, int);
+            if (w < 0) {
+                spec.left = true;
+                w = w == INT32_MIN ? INT32_MAX : -w;
+            }
+            spec.width = w;
+            p++;
+        } else {
+            while (*p >= (C)'0' && *p <= (C)'9')
+                spec.width = spec.width * 10 + (int)(*p++ - (C)'0');
+        }
+        if (*p == (C)'.') {
+            p++;
+            spec.precision = 0;
+            if (*p == (C)'*') {
+                int pr = va_arg(*ap, int);
+                spec.precision = pr < 0 ? -1 : pr;
+                p++;
+            } else {
+                while (*p >= (C)'0' && *p <= (C)'9')
+                    spec.precision = spec.precision * 10 + (int)(*p++ - (C)'0');
+            }
+        }
+        if (spec.left)
+            spec.zero = false;
+        // Size prefixes, Microsoft spellings included.
+        if (*p == (C)'h') {
+            p++;
+            spec.narrowRequested = true;
+            spec.size = Size::Short;
+            if (*p == (C)'h') {
+                p++;
+                spec.size = Size::Char;
+            }
+        } else if (*p == (C)'l') {
+            p++;
+            spec.wideRequested = true;
+            spec.size = Size::Long32;
+            if (*p == (C)'l') {
+                p++;
+                spec.size = Size::Long64;
+            }
+        } else if (*p == (C)'w') {
+            p++;
+            spec.wideRequested = true;
+        } else if (*p == (C)'I') {
+            if (p[1] == (C)'6' && p[2] == (C)'4') {
+                p += 3;
+                spec.size = Size::Long64;
+            } else if (p[1] == (C)'3' && p[2] == (C)'2') {
+                p += 3;
+                spec.size = Size::Long32;
+            } else {
+                p++;
+                spec.size = Size::Pointer;
+            }
+        } else if (*p == (C)'z' || *p == (C)'t' || *p == (C)'j') {
+            spec.size = *p == (C)'j' ? Size::Long64 : Size::Pointer;
+            p++;
+        } else if (*p == (C)'L' || *p == (C)'q') {
+            spec.size = *p == (C)'L' ? Size::LongDouble : Size::Long64;
+            p++;
+        }
+        C conversion = *p;
+        if (!conversion) {
+            // A format that ends inside a conversion is printed as written.
+            for (const C *q = start; q < p; q++)
+                out.Put(*q);
+            break;
+        }
+        p++;
+        // A wide conversion character beyond ASCII must not alias an ASCII one when narrowed.
+        switch ((unsigned)conversion < 0x80 ? (char)conversion : '\0') {
+        case 'd':
+        case 'i': {
+            Size s = spec.size == Size::LongDouble ? Size::Long64 : spec.size;
+            int64_t v = FetchSigned(ap, s);
+            uint64_t magnitude = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
+            PutInteger(out, spec, magnitude, v < 0, 10, false);
+            break;
+        }
+        case 'u':
+        case 'o':
+        case 'x':
+        case 'X': {
+            Size s = spec.size == Size::LongDouble ? Size::Long64 : spec.size;
+            uint64_t v = FetchUnsigned(ap, s);
+            unsigned base = conversion == (C)'u' ? 10 : conversion == (C)'o' ? 8 : 16;
+            spec.plus = spec.space = false;
+            PutInteger(out, spec, v, false, base, conversion == (C)'X');
+            break;
+        }
+        case 'p': {
+            uint64_t v = (uint64_t)(uintptr_t)va_arg(*ap, void *);
+            Spec pointer = spec;
+            pointer.precision = 16;
+            pointer.zero = false;
+            pointer.plus = pointer.space = false;
+            PutInteger(out, pointer, v, false, 16, true);
+            break;
+        }
+        case 'c':
+        case 'C': {
+            // Which width the argument has: %c is the function's own width, %C the other one;
+            // h and l/w say it explicitly.
+            bool wideArgument = spec.narrowRequested ? false
+                                : spec.wideRequested ? true
+                                                     : ((conversion == (C)'c') == kWide);
+            int v = va_arg(*ap, int);
+            C c = wideArgument ? FromWide<C>((char16_t)v) : FromNarrow<C>((char)v);
+            PadAndPut(out, spec, 1, [&] { out.Put(c); });
+            break;
+        }
+        case 's':
+        case 'S': {
+            bool wideArgument = spec.narrowRequested ? false
+                                : spec.wideRequested ? true
+                                                     : ((conversion == (C)'s') == kWide);
+            const void *s = va_arg(*ap, const void *);
+            if (!s)
+                PutNull(out, spec);
+            else if (wideArgument)
+                PutString(out, spec, (const char16_t *)s, SIZE_MAX);
+            else
+                PutString(out, spec, (const char *)s, SIZE_MAX);
+            break;
+        }
+        case 'Z': {
+            const void *s = va_arg(*ap, const void *);
+            if (spec.wideRequested) {
+                auto *u = (const UNICODE_STRING *)s;
+                if (!u || !u->Buffer)
+                    PutNull(out, spec);
+                else
+                    PutString(out, spec, (const char16_t *)u->Buffer, u->Length / sizeof(WCHAR));
+            } else {
+                auto *a = (const ANSI_STRING *)s;
+                if (!a || !a->Buffer)
+                    PutNull(out, spec);
+                else
+                    PutString(out, spec, a->Buffer, a->Length);
+            }
+            break;
+        }
+        case 'n':
+            // Writing through %n is disabled in the Microsoft CRT; the argument is consumed only.
+            (void)va_arg(*ap, void *);
+            break;
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            PutFloat(out, spec, conversion, ap);
+            break;
+        default:
+            // Unknown conversions are printed as written rather than guessed at.
+            for (const C *q = start; q < p; q++)
+                out.Put(*q);
+            break;
+        }
+    }
+    if (out.length < count)
+        buffer[out.length] = 0;
+    return out.length > (size_t)INT32_MAX ? INT32_MAX : (int)out.length;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Debug output lines
+// ---------------------------------------------------------------------------------------------
+constexpr size_t kMaxLines = 200000; // the oldest lines go first in very long runs
+
+std::mutex g_lock;
+std::deque<std::string> g_lines;
+std::map<std::thread::id, std::string> g_pending;
+bool g_echo = false;
+
+std::string FormatNarrow(const char *format, va_list ap)
+{
+    va_list sizing;
+    va_copy(sizing, ap);
+    int n = Format<char>(nullptr, 0, format, &sizing);
+    va_end(sizing);
+    std::string text((size_t)n + 1, '\0');
+    va_list copy;
+    va_copy(copy, ap);
+    Format<char>(text.data(), text.size(), format, &copy);
+    va_end(copy);
+    text.resize((size_t)n);
+    return text;
+}
+
+} // namespace
+
+extern "C" int HkFormatWide(char16_t *buf, size_t count, const char16_t *fmt, va_list ap)
+{
+    va_list copy;
+    va_copy(copy, ap);
+    int n = Format<char16_t>(buf, count, fmt, &copy);
+    va_end(copy);
+    return n;
+}
+
+extern "C" int HkFormatNarrow(char *buf, size_t count, const char *fmt, va_list ap)
+{
+    va_list copy;
+    va_copy(copy, ap);
+    int n = Format<char>(buf, count, fmt, &copy);
+    va_end(copy);
+    return n;
+}
+
+namespace hk {
+
+namespace internal {
+
+void DebugOutputAppend(const std::string &text)
+{
+    std::vector<std::string> echoed;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        std::string &pending = g_pending[std::this_thread::get_id()];
+        pending += text;
+        size_t begin = 0, newline;
+        while ((newline = pending.find('\n', begin)) != std::string::npos) {
+            std::string line = pending.substr(begin, newline - begin);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (g_echo)
+                echoed.push_back(line);
+            g_lines.push_back(std::move(line));
+            if (g_lines.size() > kMaxLines)
+                g_lines.pop_front();
+            begin = newline + 1;
+        }
+        pending.erase(0, begin);
+        if (pending.empty())
+            g_pending.erase(std::this_thread::get_id());
+    }
+    for (const std::string &line : echoed)
+        fprintf(stderr, "%s\n", line.c_str());
+}
+
+} // namespace internal
+
+// Completed lines, followed by what each thread has printed of a line it has not finished yet.
+std::vector<std::string> DebugOutput()
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    std::vector<std::string> out(g_lines.begin(), g_lines.end());
+    for (auto &[thread, text] : g_pending)
+        out.push_back(text);
+    return out;
+}
+
+void ClearDebugOutput()
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_lines.clear();
+    g_pending.clear();
+}
+
+void SetDebugEcho(bool echo)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_echo = echo;
+}
+
+} // namespace hk
+
+extern "C" ULONG DbgPrint(PCSTR Format, ...)
+{
+    va_list ap;
+    va_start(ap, Format);
+    std::string text = FormatNarrow(Format, ap);
+    va_end(ap);
+    hk::internal::DebugOutputAppend(text);
+    return STATUS_SUCCESS;
+}
+
+// Every component and level is captured: the host has no debugger filter mask to consult, and a
+// hidden trace line would only make a failing test harder to read.
+extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
+{
+    (void)ComponentId;
+    (void)Level;
+    va_list ap;
+    va_start(ap, Format);
+    std::string text = FormatNarrow(Format, ap);
+    va_end(ap);
+    hk::internal::DebugOutputAppend(text);
+    return STATUS_SUCCESS;
+}
