@@ -82,15 +82,16 @@ bool HasStack(DevNode *node)
     return node->pdo && node->pdo->AttachedDevice;
 }
 
-// One PnP request to the top of a node's stack; waits for it.
-NTSTATUS SendPnp(DevNode *node, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &setup = {},
-                 ULONG_PTR *information = nullptr)
+// One PnP or power request to the top of a node's stack, pre-set to STATUS_NOT_SUPPORTED as the
+// PnP manager sends them; waits for it.
+NTSTATUS SendToStack(DevNode *node, UCHAR major, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &setup = {},
+                     ULONG_PTR *information = nullptr)
 {
     PDEVICE_OBJECT top = IoGetAttachedDevice(node->pdo);
     PIRP irp = IoAllocateSystemIrp(top->StackSize, IrpOrigin::System);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_PNP;
+    stack->MajorFunction = major;
     stack->MinorFunction = minor;
     if (setup)
         setup(stack);
@@ -99,6 +100,12 @@ NTSTATUS SendPnp(DevNode *node, UCHAR minor, const std::function<void(PIO_STACK_
     if (information)
         *information = iosb.Information;
     return status;
+}
+
+NTSTATUS SendPnp(DevNode *node, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &setup = {},
+                 ULONG_PTR *information = nullptr)
+{
+    return SendToStack(node, IRP_MJ_PNP, minor, setup, information);
 }
 
 std::vector<std::string> MultiSz(const WCHAR *p)
@@ -761,16 +768,10 @@ DevNodeState NodeState(DevNode *node) { return node->state; }
 NTSTATUS SendPowerRequest(DevNode *node, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state)
 {
     std::lock_guard<std::recursive_mutex> lock(g_pnpLock);
-    PDEVICE_OBJECT top = IoGetAttachedDevice(node->pdo);
-    PIRP irp = IoAllocateSystemIrp(top->StackSize, IrpOrigin::System);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_POWER;
-    stack->MinorFunction = minor;
-    stack->Parameters.Power.Type = type;
-    stack->Parameters.Power.State = state;
-    IO_STATUS_BLOCK iosb{};
-    return IoCallAndWait(top, irp, &iosb);
+    return SendToStack(node, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION s) {
+        s->Parameters.Power.Type = type;
+        s->Parameters.Power.State = state;
+    });
 }
 
 uint64_t PoCallDriverCount() { return g_poCallDriver.load(); }

@@ -44,6 +44,34 @@ PIRP NewUserIrp(PDEVICE_OBJECT top, PFILE_OBJECT file, PEPROCESS process, UCHAR 
     return irp;
 }
 
+// A request of a process on one of its handles: the file object (referenced until Finish), the top
+// of the device's stack and the IRP being prepared.
+struct UserRequest {
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT top = nullptr;
+    PIRP irp = nullptr;
+
+    NTSTATUS Begin(PEPROCESS process, HANDLE h, UCHAR major)
+    {
+        void *body = nullptr;
+        NTSTATUS status = ObReferenceHandle(process, h, ObType::File, &body);
+        if (!NT_SUCCESS(status))
+            return status;
+        file = (PFILE_OBJECT)body;
+        top = IoGetRelatedDeviceObject(file);
+        irp = NewUserIrp(top, file, process, major);
+        return STATUS_SUCCESS;
+    }
+    PIO_STACK_LOCATION Stack() const { return IoGetNextIrpStackLocation(irp); }
+    NTSTATUS Send(IO_STATUS_BLOCK *iosb)
+    {
+        IO_STATUS_BLOCK local{};
+        NTSTATUS status = IoCallAndWait(top, irp, iosb ? iosb : &local);
+        ObfDereferenceObject(file);
+        return status;
+    }
+};
+
 // The I/O manager's own MDL for a direct-I/O user buffer.
 bool LockUserBuffer(PIRP irp, void *buffer, ULONG length, LOCK_OPERATION operation)
 {
@@ -139,14 +167,12 @@ NTSTATUS Process::NtDeviceIoControlFile(HANDLE h, ULONG code, const void *in, UL
                                         IO_STATUS_BLOCK *iosb)
 {
     ProcessContext context(impl_->eprocess);
-    void *body = nullptr;
-    NTSTATUS status = ObReferenceHandle(impl_->eprocess, h, ObType::File, &body);
+    UserRequest request;
+    NTSTATUS status = request.Begin(impl_->eprocess, h, IRP_MJ_DEVICE_CONTROL);
     if (!NT_SUCCESS(status))
         return status;
-    auto *file = (PFILE_OBJECT)body;
-    PDEVICE_OBJECT top = IoGetRelatedDeviceObject(file);
-    PIRP irp = NewUserIrp(top, file, impl_->eprocess, IRP_MJ_DEVICE_CONTROL);
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    PIRP irp = request.irp;
+    PIO_STACK_LOCATION stack = request.Stack();
     stack->Parameters.DeviceIoControl.IoControlCode = code;
     stack->Parameters.DeviceIoControl.InputBufferLength = inLen;
     stack->Parameters.DeviceIoControl.OutputBufferLength = outLen;
@@ -171,7 +197,7 @@ NTSTATUS Process::NtDeviceIoControlFile(HANDLE h, ULONG code, const void *in, UL
             memcpy(SystemBuffer(irp, inLen), in, inLen);
         if (outLen && !LockUserBuffer(irp, out, outLen,
                                       METHOD_FROM_CTL_CODE(code) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess)) {
-            ObfDereferenceObject(file);
+            ObfDereferenceObject(request.file);
             return FailUnsent(irp, STATUS_ACCESS_VIOLATION, iosb);
         }
         break;
@@ -180,26 +206,22 @@ NTSTATUS Process::NtDeviceIoControlFile(HANDLE h, ULONG code, const void *in, UL
         irp->UserBuffer = out;
         break;
     }
-    IO_STATUS_BLOCK local{};
-    status = IoCallAndWait(top, irp, iosb ? iosb : &local);
-    ObfDereferenceObject(file);
-    return status;
+    return request.Send(iosb);
 }
 
 static NTSTATUS ReadWrite(Process::Impl *impl, HANDLE h, void *buffer, ULONG length, IO_STATUS_BLOCK *iosb, bool write)
 {
     ProcessContext context(impl->eprocess);
-    void *body = nullptr;
-    NTSTATUS status = ObReferenceHandle(impl->eprocess, h, ObType::File, &body);
+    UserRequest request;
+    NTSTATUS status = request.Begin(impl->eprocess, h, write ? IRP_MJ_WRITE : IRP_MJ_READ);
     if (!NT_SUCCESS(status))
         return status;
-    auto *file = (PFILE_OBJECT)body;
-    PDEVICE_OBJECT top = IoGetRelatedDeviceObject(file);
-    PIRP irp = NewUserIrp(top, file, impl->eprocess, write ? IRP_MJ_WRITE : IRP_MJ_READ);
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    PFILE_OBJECT file = request.file;
+    PIRP irp = request.irp;
+    PIO_STACK_LOCATION stack = request.Stack();
     stack->Parameters.Read.Length = length;
     stack->Parameters.Read.ByteOffset = file->CurrentByteOffset;
-    if (top->Flags & DO_BUFFERED_IO) {
+    if (request.top->Flags & DO_BUFFERED_IO) {
         auto *sys = (uint8_t *)SystemBuffer(irp, length);
         if (write) {
             memcpy(sys, buffer, length);
@@ -209,7 +231,7 @@ static NTSTATUS ReadWrite(Process::Impl *impl, HANDLE h, void *buffer, ULONG len
             irp->UserBuffer = buffer;
             TrackIrp(irp)->outputLength = length;
         }
-    } else if (top->Flags & DO_DIRECT_IO) {
+    } else if (request.top->Flags & DO_DIRECT_IO) {
         if (length && !LockUserBuffer(irp, buffer, length, write ? IoReadAccess : IoWriteAccess)) {
             ObfDereferenceObject(file);
             return FailUnsent(irp, STATUS_ACCESS_VIOLATION, iosb);
@@ -219,10 +241,10 @@ static NTSTATUS ReadWrite(Process::Impl *impl, HANDLE h, void *buffer, ULONG len
     }
     IO_STATUS_BLOCK local{};
     IO_STATUS_BLOCK *result = iosb ? iosb : &local;
-    status = IoCallAndWait(top, irp, result);
+    // The file object outlives Send's dereference: the handle still holds it.
+    status = request.Send(result);
     if (NT_SUCCESS(status))
         file->CurrentByteOffset.QuadPart += (LONGLONG)result->Information;
-    ObfDereferenceObject(file);
     return status;
 }
 
@@ -239,17 +261,11 @@ NTSTATUS Process::NtWriteFile(HANDLE h, const void *buffer, ULONG length, IO_STA
 NTSTATUS Process::NtSendMajor(HANDLE h, UCHAR major, IO_STATUS_BLOCK *iosb)
 {
     ProcessContext context(impl_->eprocess);
-    void *body = nullptr;
-    NTSTATUS status = ObReferenceHandle(impl_->eprocess, h, ObType::File, &body);
+    UserRequest request;
+    NTSTATUS status = request.Begin(impl_->eprocess, h, major);
     if (!NT_SUCCESS(status))
         return status;
-    auto *file = (PFILE_OBJECT)body;
-    PDEVICE_OBJECT top = IoGetRelatedDeviceObject(file);
-    PIRP irp = NewUserIrp(top, file, impl_->eprocess, major);
-    IO_STATUS_BLOCK local{};
-    status = IoCallAndWait(top, irp, iosb ? iosb : &local);
-    ObfDereferenceObject(file);
-    return status;
+    return request.Send(iosb);
 }
 
 // Win32 layer ------------------------------------------------------------------------------------
