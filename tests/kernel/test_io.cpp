@@ -56,7 +56,8 @@ struct OwnRequest {
     }
     ~OwnRequest()
     {
-        if (irp)
+        // Only an IRP back with its owner may be freed (a failed test may leave one held below).
+        if (irp && irp->CurrentLocation > irp->StackCount)
             IoFreeIrp(irp);
     }
 
@@ -140,11 +141,13 @@ protected:
         InstallDriver("hk_fdo", "hk_layer");
         InstallDriver("hk_flt", "hk_layer");
         InstallChildDevice("HK\\Child\\0", "hk_fdo", {"hk_flt"});
-        hk::DevNode *bus = AddRootDevice("root\\hk_bus", "hk_bus");
-        ASSERT_NE(bus, nullptr);
+        hk::DevNode *busNode = AddRootDevice("root\\hk_bus", "hk_bus");
+        ASSERT_NE(busNode, nullptr);
         ASSERT_EQ(hk::LoadDriver("hk_bus"), STATUS_SUCCESS);
-        Export<HkDriverConfig>("hk_bus", "HkConfig")->childCount = 1;
-        ASSERT_EQ(hk::StartDevice(bus), STATUS_SUCCESS);
+        auto *bus = Export<HkDriverConfig>("hk_bus", "HkConfig");
+        ASSERT_NE(bus, nullptr);
+        bus->childCount = 1;
+        ASSERT_EQ(hk::StartDevice(busNode), STATUS_SUCCESS);
         child_ = hk::FindDevNode("HK\\Child\\0");
         ASSERT_NE(child_, nullptr);
         ASSERT_EQ(hk::NodeState(child_), hk::DevNodeState::Started);
@@ -317,8 +320,11 @@ TEST_F(IoStackTest, PendingReturnedTravelsUpOnlyWhereRoutinesPassItOn)
         bool filterRoutineSees, initiatorSees;
     };
     const Case cases[] = {
-        // Without a routine the I/O manager marks the location above pending itself.
         {"no routines", HkSkip, HkSkip, false, false, false, true},
+        // Where a location has no routine, the I/O manager marks the location above pending itself.
+        {"filter copies without a routine", HkCopy, HkSkip, false, false, false, true},
+        {"function driver copies without a routine", HkForward, HkCopy, false, false, true, false},
+        {"function driver copies, filter routine propagates", HkForward, HkCopy, true, false, true, true},
         {"filter routine propagates", HkForward, HkSkip, true, false, true, true},
         {"filter routine forgets", HkForward, HkSkip, false, false, true, false},
         {"function driver's routine propagates", HkSkip, HkForward, false, true, false, true},

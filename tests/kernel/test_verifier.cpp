@@ -22,14 +22,10 @@ using vyr::test::BugCheckRecorder;
 using vyr::test::KernelTest;
 using vyr::test::Unicode;
 
+// Death tests re-run the program (the "threadsafe" style that tests/common/test_main.cpp sets):
+// the kernel has threads, which a plain fork would not take along.
 class VerifierTest : public KernelTest {
 protected:
-    void SetUp() override
-    {
-        ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-        KernelTest::SetUp();
-    }
-
     // hk_faulty on a root device, with the faults of its life chosen before it starts.
     hk::DevNode *StartFaulty(const std::function<void(HkFaultConfig &)> &choose = {})
     {
@@ -94,7 +90,8 @@ TEST_F(VerifierTest, DispatchFaultsAreBugChecksNamingTheCulprit)
         SCOPED_TRACE(c.name);
         EXPECT_DEATH(CommitFault(c.fault), c.message);
     }
-    // The same requests without a fault pass: what died above was the fault, not the path to it.
+    // A request that names no fault reaches the driver and comes back: what died above was the
+    // fault, not the way to it.
     EXPECT_EQ(CommitFault(HkFaultNone), STATUS_INVALID_PARAMETER);
 }
 
@@ -111,34 +108,34 @@ TEST_F(VerifierTest, SendingPastTheLastStackLocationIsABugCheck)
     HkPlanInit(&plan);
     plan.layers[2].action = HkForward;
     plan.layers[2].invokeOnSuccess = TRUE;
-    auto send = [&](CCHAR stackSize) {
-        PIRP irp = IoAllocateIrp(stackSize, FALSE);
+    // One location short: the function driver's call to the PDO has nowhere to go.
+    auto sendShort = [&] {
+        PIRP irp = IoAllocateIrp(1, FALSE);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
         next->Parameters.DeviceIoControl.IoControlCode = IOCTL_HK_PLAN;
         next->Parameters.DeviceIoControl.Type3InputBuffer = &plan;
-        return irp;
+        IoCallDriver(fdo, irp);
     };
-    // One location short: the function driver's call to the PDO has nowhere to go.
-    EXPECT_DEATH(IoCallDriver(fdo, send(1)), "NO_MORE_IRP_STACK_LOCATIONS.*from hk_fdo by .* has no stack location left");
+    EXPECT_DEATH(sendShort(), "NO_MORE_IRP_STACK_LOCATIONS.*from hk_fdo by .* has no stack location left");
 }
 
 TEST_F(VerifierTest, DriverUnloadedWithItsSystemThreadRunningIsABugCheck)
 {
-    size_t threadsBefore = hk::internal::LiveSystemThreadCount();
     hk::DevNode *node = StartFaulty([](HkFaultConfig &s) { s.threadAtStart = TRUE; });
     ASSERT_NE(node, nullptr);
     ASSERT_NE(settings_, nullptr);
+    ASSERT_NE(settings_->thread, nullptr);
     while (!settings_->threadRunning)
         std::this_thread::yield();
 
     EXPECT_DEATH(hk::RemoveDevice(node),
                  "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS.*hk_faulty.*still running");
 
-    // Here the driver's thread ends before the removal, and the unload is a clean one.
+    // Here the driver's thread has ended before the removal, and the unload is a clean one.
     KeSetEvent(&settings_->threadExit, IO_NO_INCREMENT, FALSE);
-    while (hk::internal::LiveSystemThreadCount() != threadsBefore)
-        std::this_thread::yield();
+    EXPECT_EQ(KeWaitForSingleObject(settings_->thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ObDereferenceObject(settings_->thread);
     EXPECT_EQ(hk::RemoveDevice(node), STATUS_SUCCESS);
     EXPECT_EQ(hk::FindDriver("hk_faulty"), nullptr);
 }

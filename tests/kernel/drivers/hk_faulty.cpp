@@ -154,8 +154,10 @@ void StartFaults()
         IoAllocateIrp(1, FALSE);
     if (HkFaultSettings.threadAtStart) {
         HANDLE thread;
-        if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, Lingerer, NULL)))
+        if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, Lingerer, NULL))) {
+            ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &HkFaultSettings.thread, NULL);
             ZwClose(thread);
+        }
     }
 }
 

@@ -11,13 +11,13 @@
 
 namespace {
 
-struct DeviceSpec {
+struct DeviceEntry {
     const WCHAR *name;
     const WCHAR *link;
     ULONG flags;
 };
 
-const DeviceSpec kDevices[] = {
+const DeviceEntry kDevices[] = {
     {L"\\Device\\HkBuffered", L"\\??\\HkBuffered", DO_BUFFERED_IO},
     {L"\\Device\\HkDirect", L"\\DosDevices\\HkDirect", DO_DIRECT_IO},
     {L"\\Device\\HkNeither", L"\\??\\HkNeither", 0},
@@ -170,9 +170,9 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
 
 VOID NTAPI Unload(PDRIVER_OBJECT driver)
 {
-    for (const DeviceSpec &spec : kDevices) {
+    for (const DeviceEntry &entry : kDevices) {
         UNICODE_STRING link;
-        RtlInitUnicodeString(&link, spec.link);
+        RtlInitUnicodeString(&link, entry.link);
         IoDeleteSymbolicLink(&link);
     }
     // Devices the tests added to this driver go too.
@@ -191,10 +191,10 @@ VYR_DRIVER_ENTRY(PDRIVER_OBJECT driver, PUNICODE_STRING)
     NTSTATUS status = hkl::StartWorker();
     if (!NT_SUCCESS(status))
         return status;
-    for (const DeviceSpec &spec : kDevices) {
+    for (const DeviceEntry &entry : kDevices) {
         UNICODE_STRING name, link;
-        RtlInitUnicodeString(&name, spec.name);
-        RtlInitUnicodeString(&link, spec.link);
+        RtlInitUnicodeString(&name, entry.name);
+        RtlInitUnicodeString(&link, entry.link);
         PDEVICE_OBJECT device = NULL;
         status = IoCreateDevice(driver, sizeof(HkIoState), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
         if (NT_SUCCESS(status))
@@ -203,7 +203,7 @@ VYR_DRIVER_ENTRY(PDRIVER_OBJECT driver, PUNICODE_STRING)
             Unload(driver);
             return status;
         }
-        device->Flags |= spec.flags;
+        device->Flags |= entry.flags;
         device->Flags &= ~DO_DEVICE_INITIALIZING;
     }
     return STATUS_SUCCESS;

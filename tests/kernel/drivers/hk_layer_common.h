@@ -131,7 +131,7 @@ static NTSTATUS PlanDispatch(PDEVICE_OBJECT device, PDEVICE_OBJECT lower, PIRP i
         e->cancel = irp->Cancel;
     }
     ULONG action = layer->action;
-    if (!lower && (action == HkForward || action == HkSkip))
+    if (!lower && (action == HkForward || action == HkSkip || action == HkCopy))
         action = HkComplete;
     switch (action) {
     case HkForward:
@@ -141,6 +141,9 @@ static NTSTATUS PlanDispatch(PDEVICE_OBJECT device, PDEVICE_OBJECT lower, PIRP i
         return IoCallDriver(lower, irp);
     case HkSkip:
         IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(lower, irp);
+    case HkCopy:
+        IoCopyCurrentIrpStackLocationToNext(irp);
         return IoCallDriver(lower, irp);
     case HkPend: {
         IoMarkIrpPending(irp);

@@ -36,6 +36,7 @@ struct HkReply {
 enum HkAction : ULONG {
     HkForward,        // copy the stack location down with a completion routine, call the lower device
     HkSkip,           // skip the stack location, call the lower device
+    HkCopy,           // copy the stack location down without a completion routine, call the lower device
     HkComplete,       // complete with status and information
     HkPend,           // mark pending, return STATUS_PENDING; the driver's worker thread completes it
     HkHold,           // mark pending and keep the request in HkPlan::held for the test to finish
@@ -196,7 +197,8 @@ struct HkFaultConfig {
     BOOLEAN leakIrpAtStart;   // allocates an IRP at START and never frees it
     BOOLEAN threadAtStart;    // starts a system thread at START that unload does not stop
     volatile LONG threadRunning;
-    KEVENT threadExit;        // the thread ends when this is signalled (the driver never does)
+    KEVENT threadExit; // the thread ends when this is signalled (the driver never does)
+    PVOID thread;      // the thread object, referenced for the test to wait on and dereference
 };
 #define HK_LEAK_TAG 0x6B61654Cu // "Leak" as a pool tag
 

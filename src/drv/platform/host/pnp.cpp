@@ -39,6 +39,8 @@ namespace {
 
 const std::string kEnum = "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
 const std::string kClass = "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
+const std::string kCriticalDeviceDatabase =
+    "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\CriticalDeviceDatabase\\";
 
 std::recursive_mutex g_pnpLock;
 bool g_booted = false;
@@ -270,6 +272,30 @@ void RemoveSubtreeGone(DevNode *node)
 
 NTSTATUS StartNode(DevNode *node);
 
+// A new device without an installed driver finds its service the way Windows finds the driver of a
+// boot-critical device: the first of its hardware ids, then compatible ids, that has an entry in
+// the critical device database (the id with '\' written as '#') names the service and class.
+void BindFromDatabase(const std::string &enumKey, const std::vector<std::string> &hardwareIds,
+                      const std::vector<std::string> &compatibleIds)
+{
+    std::string service;
+    if (RegGetString(enumKey, "Service", &service) && !service.empty())
+        return;
+    std::vector<std::string> ids = hardwareIds;
+    ids.insert(ids.end(), compatibleIds.begin(), compatibleIds.end());
+    for (std::string id : ids) {
+        std::replace(id.begin(), id.end(), '\\', '#');
+        std::string entry = kCriticalDeviceDatabase + id;
+        if (!RegGetString(entry, "Service", &service) || service.empty())
+            continue;
+        RegSetString(enumKey, "Service", service);
+        std::string classGuid;
+        if (RegGetString(entry, "ClassGUID", &classGuid))
+            RegSetString(enumKey, "ClassGUID", classGuid);
+        return;
+    }
+}
+
 void EnumerateChildren(DevNode *node)
 {
     if (node->state != DevNodeState::Started)
@@ -308,6 +334,11 @@ void EnumerateChildren(DevNode *node)
         RegCreateKey(key);
         if (!child->hardwareIds.empty())
             RegSetMultiString(key, "HardwareID", child->hardwareIds);
+        std::vector<std::string> compatible;
+        QueryId(child, BusQueryCompatibleIDs, true, &compatible);
+        if (!compatible.empty())
+            RegSetMultiString(key, "CompatibleIDs", compatible);
+        BindFromDatabase(key, child->hardwareIds, compatible);
         fresh.push_back(child);
     }
     for (DevNode *child : std::vector<DevNode *>(node->children))
@@ -919,4 +950,44 @@ extern "C" NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVIC
         return STATUS_BUFFER_TOO_SMALL;
     memcpy(PropertyBuffer, value.data(), needed);
     return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                                  ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey)
+{
+    *DevInstRegKey = nullptr;
+    hk::DevNode *node = hk::internal::DevExt(DeviceObject)->node;
+    if (!node)
+        return STATUS_INVALID_DEVICE_REQUEST; // only a PDO has a device node
+    std::string path;
+    if (DevInstKeyType & PLUGPLAY_REGKEY_DEVICE) {
+        path = hk::internal::kEnum + node->instanceId + "\\Device Parameters";
+    } else if (DevInstKeyType & PLUGPLAY_REGKEY_DRIVER) {
+        // The driver key lives under the device's class; its name is recorded in the Enum key.
+        std::string enumKey = hk::internal::kEnum + node->instanceId;
+        std::string driverKey;
+        if (!hk::RegGetString(enumKey, "Driver", &driverKey) || driverKey.empty()) {
+            if (node->classGuid.empty())
+                return STATUS_INVALID_DEVICE_REQUEST;
+            std::string base = hk::internal::kClass + node->classGuid;
+            int index = 0;
+            char name[8];
+            do {
+                snprintf(name, sizeof name, "%04d", index++);
+            } while (hk::RegKeyExists(base + "\\" + name));
+            driverKey = node->classGuid + "\\" + name;
+            hk::RegSetString(enumKey, "Driver", driverKey);
+        }
+        path = hk::internal::kClass + driverKey;
+    } else {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::u16string name = hk::Utf16(path);
+    UNICODE_STRING ustr;
+    ustr.Buffer = (PWCH)name.data();
+    ustr.Length = (USHORT)(name.size() * sizeof(char16_t));
+    ustr.MaximumLength = ustr.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &ustr, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    return ZwCreateKey(DevInstRegKey, DesiredAccess, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
 }
