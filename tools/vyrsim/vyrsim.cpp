@@ -5,6 +5,7 @@
 // Steps run in the order given; `shutdown` is implied at the end. With no steps, the default
 // scenario runs.
 #include "machine/machine.h"
+#include "machine/testbed.h"
 
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,10 @@ void Usage(FILE *out)
             "Runs a scenario on a simulated Windows host with the driver images of this build.\n"
             "\n"
             "options:\n"
+            "  --drives N             tape drives in the SCSI fabric (default 0: no testbed)\n"
+            "  --paths N              paths to each drive (default 2)\n"
+            "  --ports N              host adapter ports the paths are spread over (default 2)\n"
+            "  --seed N               seed of the drives' serial numbers and world-wide names (default 1)\n"
             "  --setting NAME=VALUE   write a bus setting (REG_DWORD) into the service key before boot\n"
             "                         (FailoverDisabled, FailoverEventsEnabled, PersistentNaming)\n"
             "  --sandbox DIR          keep the machine's drives in DIR (default: a temporary folder)\n"
@@ -63,8 +68,8 @@ std::string Trim(std::string s)
 
 class Runner {
 public:
-    Runner(vyr::sim::MachineOptions options, std::map<std::string, ULONG> settings)
-        : machine_(std::move(options)), settings_(std::move(settings))
+    Runner(vyr::sim::MachineOptions options, std::map<std::string, ULONG> settings, vyr::sim::Topology topology)
+        : machine_(std::move(options)), settings_(std::move(settings)), topology_(topology)
     {
     }
 
@@ -106,11 +111,23 @@ private:
         }
         if (!installed_) {
             machine_.InstallTapeBus();
+            if (topology_.drives > 0)
+                vyr::sim::InstallTestbed(machine_);
             installed_ = true;
         }
         for (auto &[name, value] : settings_)
             machine_.SetServiceDword("vyrtpbs2k16", name, value);
         machine_.Boot();
+        if (topology_.drives > 0) {
+            // The fabric forgets its drives at shutdown, as hardware would be re-discovered: build
+            // the topology again on every boot.
+            vyr::sim::Fabric fabric;
+            NTSTATUS status = fabric.Build(topology_);
+            if (!NT_SUCCESS(status)) {
+                fprintf(stderr, "vyrsim: building the topology failed with 0x%08X\n", (unsigned)status);
+                return false;
+            }
+        }
         size_t started = 0, failed = 0;
         for (const hk::DevNodeInfo &node : hk::DeviceTree()) {
             started += node.state == hk::DevNodeState::Started;
@@ -161,6 +178,7 @@ private:
 
     vyr::sim::Machine machine_;
     std::map<std::string, ULONG> settings_;
+    vyr::sim::Topology topology_;
     bool installed_ = false;
     size_t printed_ = 0;
     bool printedAny_ = false;
@@ -171,6 +189,7 @@ private:
 int main(int argc, char **argv)
 {
     vyr::sim::MachineOptions options;
+    vyr::sim::Topology topology;
     std::map<std::string, ULONG> settings;
     std::vector<std::string> steps;
     for (int i = 1; i < argc; i++) {
@@ -185,6 +204,23 @@ int main(int argc, char **argv)
         if (arg == "-h" || arg == "--help") {
             Usage(stdout);
             return 0;
+        } else if (arg == "--drives" || arg == "--paths" || arg == "--ports" || arg == "--seed") {
+            std::string text = value(arg.c_str());
+            char *end = nullptr;
+            unsigned long v = strtoul(text.c_str(), &end, 0);
+            unsigned long limit = arg == "--drives" ? 16 : arg == "--paths" ? 8 : arg == "--ports" ? 8 : 1000000;
+            if (text.empty() || *end || v > limit || (arg != "--drives" && arg != "--seed" && v == 0)) {
+                fprintf(stderr, "vyrsim: %s wants a number up to %lu, got '%s'\n", arg.c_str(), limit, text.c_str());
+                return 2;
+            }
+            if (arg == "--drives")
+                topology.drives = (int)v;
+            else if (arg == "--paths")
+                topology.pathsPerDrive = (int)v;
+            else if (arg == "--ports")
+                topology.ports = (int)v;
+            else
+                topology.seed = (uint32_t)v;
         } else if (arg == "--setting") {
             std::string s = value("--setting");
             size_t eq = s.find('=');
@@ -215,7 +251,7 @@ int main(int argc, char **argv)
         steps = {"boot", "events", "shutdown", "events"};
     }
     try {
-        Runner runner(options, settings);
+        Runner runner(options, settings, topology);
         for (const std::string &step : steps)
             if (!runner.Step(step))
                 return 2;

@@ -17,6 +17,7 @@
 #include "hk/host.h"
 
 #include <atomic>
+#include <functional>
 #include <condition_variable>
 #include <cstdarg>
 #include <mutex>
@@ -49,6 +50,8 @@ struct DriverImage {
     size_t messageTableSize = 0;
     std::vector<std::pair<void *, void *>> extensions; // driver-object extensions: client id, block
     bool entryDone = false;  // DriverEntry returned success
+    std::atomic<int> liveDevices{0}; // device objects of the driver not yet freed (deleted ones too)
+    bool unloadWanted = false;       // unload as soon as the last of them is freed
 };
 // The image that contains a code address (nullptr for host code).
 DriverImage *ImageFromAddress(const void *address);
@@ -57,6 +60,8 @@ DriverImage *ImageFromDriver(PDRIVER_OBJECT driver);
 std::string ImageService(const void *address);
 // Called by the I/O manager when a PnP driver's last device is gone: runs DriverUnload and unloads.
 void UnloadDriverIfUnused(PDRIVER_OBJECT driver);
+// A device object of a driver was freed (its last reference went).
+void DriverDeviceFreed(PDRIVER_OBJECT driver);
 void UnloadAllDrivers(); // at shutdown
 
 // ---------------------------------------------------------------------------------------------
@@ -197,6 +202,8 @@ void IoCleanupFile(PFILE_OBJECT file);
 DevNode *NodeOfDevice(PDEVICE_OBJECT device);
 // The last file object on a device went away: a removal waiting for open handles may proceed.
 void PnpDeviceClosed(PDEVICE_OBJECT device);
+// Runs a job later on the PnP manager's thread, as the real one runs its work items.
+void PnpQueueWork(std::function<void()> job);
 void PnpResetForBoot();
 void PnpShutdown(); // removes every node, children first
 

@@ -61,6 +61,7 @@ std::u16string ToU16(PCUNICODE_STRING s)
 void DeleteDeviceObject(void *body)
 {
     auto *device = (PDEVICE_OBJECT)body;
+    DriverDeviceFreed(device->DriverObject);
     delete device->DeviceObjectExtension;
     device->DeviceObjectExtension = nullptr;
 }
@@ -119,6 +120,8 @@ NTSTATUS hk::internal::IoCreateDeviceFor(PDRIVER_OBJECT DriverObject, ULONG Devi
     }
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;
+    if (DriverImage *image = ImageFromDriver(DriverObject))
+        image->liveDevices.fetch_add(1);
     *DeviceObject = device;
     return STATUS_SUCCESS;
 }

@@ -33,6 +33,7 @@ void DeleteFileObject(void *body)
         DevExt(device)->openCount.fetch_sub(1);
         PnpDeviceClosed(device);
     }
+    // The device's reference goes last: a removal queued above finds the device still there.
     if (file->DeviceObject)
         ObfDereferenceObject(file->DeviceObject);
     delete[] (char16_t *)file->FileName.Buffer;

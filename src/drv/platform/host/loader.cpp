@@ -231,8 +231,27 @@ void UnloadDriverIfUnused(PDRIVER_OBJECT driver)
         return;
     if (!driver->DriverUnload)
         return; // a driver without an unload routine stays loaded, as on Windows
+    if (it->liveDevices.load() > 0) {
+        // A deleted device is still referenced (an open handle, a pending close): its close will
+        // call into the driver, so the image stays until the device object is really freed.
+        it->unloadWanted = true;
+        return;
+    }
     driver->DriverUnload(driver);
     RetireImage(it);
+}
+
+void DriverDeviceFreed(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_loaderLock);
+    DriverImage *image = ImageFromDriver(driver);
+    if (!image)
+        return;
+    if (image->liveDevices.fetch_sub(1) == 1 && image->unloadWanted) {
+        image->unloadWanted = false;
+        // Not from here: the last reference may be dropped by code of the image itself.
+        PnpQueueWork([driver] { UnloadDriverIfUnused(driver); });
+    }
 }
 
 void UnloadAllDrivers()

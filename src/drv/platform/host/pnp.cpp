@@ -573,6 +573,11 @@ void PnpDeviceClosed(PDEVICE_OBJECT device)
     });
 }
 
+void PnpQueueWork(std::function<void()> job)
+{
+    QueueWork(std::move(job));
+}
+
 void PnpResetForBoot()
 {
     g_rootPdoCounter = 0;

@@ -891,7 +891,30 @@ typedef enum { PowerActionNone = 0, PowerActionShutdown = 5 } POWER_ACTION;
 typedef struct _DEVICE_CAPABILITIES {
     USHORT Size;
     USHORT Version;
-    ULONG Flags;
+    ULONG DeviceD1 : 1;
+    ULONG DeviceD2 : 1;
+    ULONG LockSupported : 1;
+    ULONG EjectSupported : 1;
+    ULONG Removable : 1;
+    ULONG DockDevice : 1;
+    ULONG UniqueID : 1;
+    ULONG SilentInstall : 1;
+    ULONG RawDeviceOK : 1;
+    ULONG SurpriseRemovalOK : 1;
+    ULONG WakeFromD0 : 1;
+    ULONG WakeFromD1 : 1;
+    ULONG WakeFromD2 : 1;
+    ULONG WakeFromD3 : 1;
+    ULONG HardwareDisabled : 1;
+    ULONG NonDynamic : 1;
+    ULONG WarmEjectSupported : 1;
+    ULONG NoDisplayInUI : 1;
+    ULONG Reserved1 : 1;
+    ULONG WakeFromInterrupt : 1;
+    ULONG SecureDevice : 1;
+    ULONG ChildOfVgaEnabledBridge : 1;
+    ULONG DecodeIoOnBoot : 1;
+    ULONG Reserved : 9;
     ULONG Address;
     ULONG UINumber;
     DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
@@ -908,31 +931,33 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Flags;
     UCHAR Control;
     union {
+        // POINTER_ALIGNMENT: on 64-bit Windows these fields sit at pointer-aligned offsets, so
+        // that Parameters.Others.Argument3 is the control code, as drivers sometimes rely on.
         struct {
             PVOID SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            alignas(8) USHORT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            alignas(8) ULONG EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            alignas(8) ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            alignas(8) ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG Length;
-            int FileInformationClass;
+            alignas(8) int FileInformationClass;
         } QueryFile;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            alignas(8) ULONG InputBufferLength;
+            alignas(8) ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -946,13 +971,13 @@ typedef struct _IO_STACK_LOCATION {
         } QueryId;
         struct {
             DEVICE_TEXT_TYPE DeviceTextType;
-            ULONG LocaleId;
+            alignas(8) ULONG LocaleId;
         } QueryDeviceText;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            alignas(8) POWER_STATE_TYPE Type;
+            alignas(8) POWER_STATE State;
+            alignas(8) POWER_ACTION ShutdownType;
         } Power;
         struct {
             PVOID Argument1;
@@ -966,6 +991,13 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+static_assert(sizeof(((IO_STACK_LOCATION *)0)->Parameters) == 32, "stack location parameters are four pointers");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) ==
+                  offsetof(IO_STACK_LOCATION, Parameters.Others.Argument3),
+              "control code where 64-bit Windows has it");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.Read.ByteOffset) == 24, "read offset layout");
+static_assert(sizeof(IO_STACK_LOCATION) == 72, "stack location size of 64-bit Windows");
 
 typedef struct _IRP {
     CSHORT Type;
@@ -1324,3 +1356,7 @@ NTSYSAPI NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path);
 #define PLUGPLAY_REGKEY_DRIVER 2
 NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                                    ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
+
+// Tape and SCSI port control interfaces (ntddtape.h, ntddscsi.h).
+#include "hk/ntddtape.h"
+#include "hk/ntddscsi.h"

@@ -1,0 +1,291 @@
+// The SCSI fabric's control interface: how a harness (a user-mode process of the testbed) builds and
+// changes the world behind the path PDOs -- drives, paths, pulled cables, injected faults, drive
+// controls -- through the control device \\.\VyrFabricCtl.
+//
+// Every code is METHOD_BUFFERED. Every record has one layout for 32- and 64-bit callers (no
+// pointers, explicit padding, 8-byte fields at 8-byte offsets), checked below. A request whose
+// input is not exactly the record's size fails with STATUS_INFO_LENGTH_MISMATCH, one whose output
+// buffer is too small for the reply with STATUS_BUFFER_TOO_SMALL, one with a bad index, an unknown
+// enumerator or a reserved field that is not zero with STATUS_INVALID_PARAMETER, one that finds the
+// world full (FAB_MAX_DRIVES, FAB_MAX_PATHS, FAB_MAX_RULES) with STATUS_INSUFFICIENT_RESOURCES;
+// a failed request changes nothing.
+//
+// Test-only: nothing of the shipped product includes this header.
+#pragma once
+
+#include "vyr/fabric.h"
+
+// The control device is \Device\VyrFabric with the link \??\VyrFabricCtl.
+constexpr const char *VYRFAB_CONTROL_WIN32_NAME = "\\\\.\\VyrFabricCtl";
+
+// Hardware id of the root-enumerated fabric device and the service that drives it.
+constexpr const char *VYRFAB_HARDWARE_ID = "root\\vyrfab";
+constexpr const char *VYRFAB_SERVICE = "vyrfab";
+
+constexpr ULONG FILE_DEVICE_VYRFAB = 0x00008FAB;
+constexpr ULONG VyrFabCode(ULONG function, ULONG access)
+{
+    return (FILE_DEVICE_VYRFAB << 16) | (access << 14) | (function << 2) | 0 /* METHOD_BUFFERED */;
+}
+
+// in FabDriveConfig, out FabIndexReply.
+constexpr ULONG IOCTL_VYRFAB_ADD_DRIVE = VyrFabCode(0x800, 0x0002 /* FILE_WRITE_ACCESS */);
+// in FabAddPathRequest, out FabIndexReply. The path's PDO appears in the bus relations.
+constexpr ULONG IOCTL_VYRFAB_ADD_PATH = VyrFabCode(0x801, 0x0002);
+// in FabPathRequest. The path leaves the bus relations (a pulled cable); the PnP manager
+// surprise-removes its PDO, and requests still sent to it fail with STATUS_DEVICE_NOT_CONNECTED.
+// The drive loses the path's I_T nexus: its SCSI-2 reservation goes and its next command hears
+// of the loss (unit attention 29/07). Pulling a pulled path succeeds and does nothing.
+constexpr ULONG IOCTL_VYRFAB_PULL_PATH = VyrFabCode(0x802, 0x0002);
+// in FabPathRequest. A pulled path comes back, as a new device node once the old one is gone.
+// Bringing back a present path succeeds and does nothing.
+constexpr ULONG IOCTL_VYRFAB_RESTORE_PATH = VyrFabCode(0x803, 0x0002);
+// in FabFaultRequest.
+constexpr ULONG IOCTL_VYRFAB_ADD_FAULT = VyrFabCode(0x804, 0x0002);
+// in FabClearFaultsRequest.
+constexpr ULONG IOCTL_VYRFAB_CLEAR_FAULTS = VyrFabCode(0x805, 0x0002);
+// in FabDriveControlRequest.
+constexpr ULONG IOCTL_VYRFAB_DRIVE_CONTROL = VyrFabCode(0x806, 0x0002);
+// out FabTopologyHeader followed by FabDriveEntry[DriveCount] and FabPathEntry[PathCount]. An
+// output buffer that holds the header but not every entry gets the header (BytesNeeded says how
+// much to offer) and STATUS_BUFFER_OVERFLOW.
+constexpr ULONG IOCTL_VYRFAB_QUERY_TOPOLOGY = VyrFabCode(0x807, 0 /* FILE_ANY_ACCESS */);
+// in FabDriveRequest, out FabDriveState: what the drive and its medium look like now.
+constexpr ULONG IOCTL_VYRFAB_QUERY_DRIVE = VyrFabCode(0x808, 0 /* FILE_ANY_ACCESS */);
+
+constexpr ULONG FAB_MAX_DRIVES = 64;
+constexpr ULONG FAB_MAX_PATHS = 256;
+constexpr ULONG FAB_MAX_RULES = 8; // fault rules per path and per drive
+
+// Strings are ASCII, printable, NUL-terminated within their field.
+constexpr ULONG FAB_SERIAL_CHARS = 32;
+constexpr ULONG FAB_PRODUCT_CHARS = 16;  // the INQUIRY product identification
+constexpr ULONG FAB_REVISION_CHARS = 4;  // the INQUIRY product revision level
+
+struct FabDriveConfig {
+    CHAR szSerialNumber[FAB_SERIAL_CHARS + 1]; // 1 to 32 characters
+    CHAR szProduct[FAB_PRODUCT_CHARS + 1];     // 1 to 16 characters
+    CHAR szRevision[FAB_REVISION_CHARS + 1];   // 0 to 4 characters
+    UCHAR fLoaded;         // a blank cartridge is in the drive at power-on
+    UCHAR fWriteProtected; // the cartridge's write-protect tab
+    UCHAR fKeyManaged;     // key-managed encryption: data commands fail until a key is loaded
+    UCHAR Reserved[2];     // zero
+    ULONG BlockSize;       // after power-on: 0 = variable-block mode, else fixed blocks of this size
+    ULONG MaxBlockLength;  // READ BLOCK LIMITS maximum; 0 = the drive's default
+    ULONG Reserved2;       // zero
+    ULONG64 Wwnn;          // world-wide node name; 0 = none
+    ULONG64 CapacityBytes; // bytes of block data the medium holds; 0 = FAB_DEFAULT_CAPACITY
+    ULONG64 EarlyWarningBytes; // where early warning begins; 0 = the drive's default
+};
+static_assert(FIELD_OFFSET(FabDriveConfig, szProduct) == 33, "FabDriveConfig layout");
+static_assert(FIELD_OFFSET(FabDriveConfig, szRevision) == 50, "FabDriveConfig layout");
+static_assert(FIELD_OFFSET(FabDriveConfig, fLoaded) == 55, "FabDriveConfig layout");
+static_assert(FIELD_OFFSET(FabDriveConfig, BlockSize) == 60, "FabDriveConfig layout");
+static_assert(FIELD_OFFSET(FabDriveConfig, MaxBlockLength) == 64, "FabDriveConfig layout");
+static_assert(FIELD_OFFSET(FabDriveConfig, Wwnn) == 72, "FabDriveConfig layout");
+static_assert(FIELD_OFFSET(FabDriveConfig, CapacityBytes) == 80, "FabDriveConfig layout");
+static_assert(FIELD_OFFSET(FabDriveConfig, EarlyWarningBytes) == 88, "FabDriveConfig layout");
+static_assert(sizeof(FabDriveConfig) == 96, "FabDriveConfig layout");
+
+constexpr ULONG64 FAB_DEFAULT_CAPACITY = 256ull << 20;
+
+struct FabIndexReply {
+    ULONG Index;
+};
+static_assert(sizeof(FabIndexReply) == 4, "FabIndexReply layout");
+
+// A path is one way from a host adapter port to a drive. (PortNumber, PathId, TargetId, Lun) is
+// its address and names one path only. Each port has a WWPN of its own, derived from its number
+// (FabPortWwpn below).
+struct FabAddPathRequest {
+    ULONG DriveIndex;
+    UCHAR PortNumber;
+    UCHAR PathId;
+    UCHAR TargetId;
+    UCHAR Lun;
+};
+static_assert(FIELD_OFFSET(FabAddPathRequest, PortNumber) == 4, "FabAddPathRequest layout");
+static_assert(sizeof(FabAddPathRequest) == 8, "FabAddPathRequest layout");
+
+struct FabPathRequest {
+    ULONG PathIndex;
+};
+static_assert(sizeof(FabPathRequest) == 4, "FabPathRequest layout");
+
+enum FabFaultScope : UCHAR {
+    FAB_SCOPE_PATH = 0,  // commands through one path
+    FAB_SCOPE_DRIVE = 1, // commands to one drive, through any of its paths
+    FAB_SCOPE_ALL = 2,   // FabClearFaultsRequest only: every rule of every path and drive
+};
+
+enum FabFaultKind : UCHAR {
+    // CHECK CONDITION with the fixed-format sense (SenseKey | SenseFlags, Asc, Ascq) instead of
+    // running the command; the request completes with STATUS_SUCCESS.
+    FAB_FAULT_SENSE = 0,
+    // The command does not reach the drive; the request completes with Status (an error status:
+    // STATUS_IO_TIMEOUT, STATUS_DEVICE_NOT_CONNECTED, STATUS_NO_MEDIA_IN_DEVICE, ...).
+    FAB_FAULT_STATUS = 1,
+    // A WRITE(6) of which only the first BlocksWritten blocks reach the tape, then fails: with the
+    // sense triple (CHECK CONDITION, the residual in the information field -- blocks in fixed
+    // mode, bytes in variable mode -- and DataTransferred = the bytes written), or, when Status is
+    // not 0, with that transport failure (DataTransferred = the bytes written, no sense). Only
+    // WRITE(6) commands match such a rule.
+    FAB_FAULT_WRITE_AFTER_BLOCKS = 2,
+    // Another initiator (a nexus of no path) holds a reservation of the drive while the command
+    // runs: the drive answers as it answers a command from a nexus that does not hold it.
+    FAB_FAULT_RESERVATION = 3,
+};
+
+enum FabFaultForm : UCHAR {
+    FAB_FORM_ONE_SHOT = 0,      // the next matching command, then the rule is gone
+    FAB_FORM_EVERY_NTH = 1,     // matching commands number N, 2N, 3N, ... from when the rule was added
+    FAB_FORM_UNTIL_CLEARED = 2, // every matching command
+};
+
+// Rules of a path are tried before those of its drive, each list in the order the rules were
+// added. Every rule that matches a command counts it; the first rule that fires decides, and the
+// rules after it do not see the command.
+struct FabFaultRequest {
+    UCHAR Scope;      // FAB_SCOPE_PATH or FAB_SCOPE_DRIVE
+    UCHAR Kind;       // FabFaultKind
+    UCHAR Form;       // FabFaultForm
+    UCHAR fOpcodeFilter; // only commands with this operation code match (WRITE(6) only for WRITE_AFTER_BLOCKS)
+    UCHAR Opcode;
+    UCHAR SenseKey;   // 0..15
+    UCHAR SenseFlags; // filemark, end-of-medium, incorrect-length bits (0x80, 0x40, 0x20) only
+    UCHAR Asc;
+    UCHAR Ascq;
+    UCHAR Reserved[3]; // zero
+    ULONG Index;       // the path or drive
+    ULONG EveryNth;    // FAB_FORM_EVERY_NTH: N >= 1; otherwise 0
+    NTSTATUS Status;   // FAB_FAULT_STATUS: an error status; WRITE_AFTER_BLOCKS: 0 or an error status
+    ULONG BlocksWritten; // FAB_FAULT_WRITE_AFTER_BLOCKS: K
+};
+static_assert(FIELD_OFFSET(FabFaultRequest, Asc) == 7, "FabFaultRequest layout");
+static_assert(FIELD_OFFSET(FabFaultRequest, Index) == 12, "FabFaultRequest layout");
+static_assert(FIELD_OFFSET(FabFaultRequest, EveryNth) == 16, "FabFaultRequest layout");
+static_assert(FIELD_OFFSET(FabFaultRequest, Status) == 20, "FabFaultRequest layout");
+static_assert(FIELD_OFFSET(FabFaultRequest, BlocksWritten) == 24, "FabFaultRequest layout");
+static_assert(sizeof(FabFaultRequest) == 28, "FabFaultRequest layout");
+
+struct FabClearFaultsRequest {
+    UCHAR Scope;       // FabFaultScope
+    UCHAR Reserved[3]; // zero
+    ULONG Index;       // the path or drive; 0 with FAB_SCOPE_ALL
+};
+static_assert(FIELD_OFFSET(FabClearFaultsRequest, Index) == 4, "FabClearFaultsRequest layout");
+static_assert(sizeof(FabClearFaultsRequest) == 8, "FabClearFaultsRequest layout");
+
+enum FabDriveOperation : ULONG {
+    FAB_DRIVE_LOAD = 0,          // insert and load a cartridge: Value 0 = the one taken out last, 1 = a blank one
+    FAB_DRIVE_UNLOAD = 1,        // take the cartridge out (Value: 0)
+    FAB_DRIVE_RESET = 2,         // power cycle (Value: 0): reservations gone, unit attention to every nexus
+    FAB_DRIVE_WRITE_PROTECT = 3, // Value: 1 = protect the cartridge, 0 = allow writes
+    FAB_DRIVE_KEY_MANAGED = 4,   // Value: 1 = key-managed encryption on, 0 = off
+};
+
+struct FabDriveControlRequest {
+    ULONG DriveIndex;
+    ULONG Operation; // FabDriveOperation
+    ULONG Value;     // 0 or 1 as the operation says
+};
+static_assert(sizeof(FabDriveControlRequest) == 12, "FabDriveControlRequest layout");
+
+struct FabDriveRequest {
+    ULONG DriveIndex;
+};
+static_assert(sizeof(FabDriveRequest) == 4, "FabDriveRequest layout");
+
+enum FabCartridgeState : UCHAR {
+    FAB_CARTRIDGE_NONE = 0,     // the drive is empty
+    FAB_CARTRIDGE_UNLOADED = 1, // in the drive after UNLOAD; not ready until LOAD
+    FAB_CARTRIDGE_LOADED = 2,
+};
+
+struct FabDriveState {
+    UCHAR Cartridge;       // FabCartridgeState
+    UCHAR fWriteProtected;
+    UCHAR fEndOfMedium;    // a write ran out of space and nothing was freed since
+    UCHAR fScsi2Reserved;  // a RESERVE(6) is held by some nexus
+    UCHAR fPrReserved;     // a persistent reservation is held
+    UCHAR fKeyManaged;
+    UCHAR fKeyLoaded;
+    UCHAR Reserved;
+    ULONG BlockSize;       // current mode: 0 = variable
+    ULONG Registrations;   // persistent reservation registrations
+    ULONG64 Position;      // logical object identifier
+    ULONG64 Blocks;
+    ULONG64 Filemarks;
+    ULONG64 DataBytes;     // bytes of block data on the medium
+    ULONG64 Scsi2Holder;   // nexus of the RESERVE(6) holder when fScsi2Reserved
+};
+static_assert(FIELD_OFFSET(FabDriveState, BlockSize) == 8, "FabDriveState layout");
+static_assert(FIELD_OFFSET(FabDriveState, Position) == 16, "FabDriveState layout");
+static_assert(FIELD_OFFSET(FabDriveState, Scsi2Holder) == 48, "FabDriveState layout");
+static_assert(sizeof(FabDriveState) == 56, "FabDriveState layout");
+
+struct FabTopologyHeader {
+    ULONG BytesNeeded; // header and every entry
+    ULONG DriveCount;
+    ULONG PathCount;
+    ULONG Reserved;
+};
+static_assert(sizeof(FabTopologyHeader) == 16, "FabTopologyHeader layout");
+
+struct FabDriveEntry {
+    ULONG Index;
+    ULONG CommandsSeen;  // commands that reached the drive's fault rules
+    ULONG FaultsFired;   // of those, the ones a drive rule took
+    ULONG RuleCount;
+    CHAR szSerialNumber[FAB_SERIAL_CHARS + 1];
+    CHAR szProduct[FAB_PRODUCT_CHARS + 1];
+    UCHAR Reserved[6];
+    ULONG64 Wwnn;
+};
+static_assert(FIELD_OFFSET(FabDriveEntry, szSerialNumber) == 16, "FabDriveEntry layout");
+static_assert(FIELD_OFFSET(FabDriveEntry, szProduct) == 49, "FabDriveEntry layout");
+static_assert(FIELD_OFFSET(FabDriveEntry, Wwnn) == 72, "FabDriveEntry layout");
+static_assert(sizeof(FabDriveEntry) == 80, "FabDriveEntry layout");
+
+struct FabPathEntry {
+    ULONG Index;
+    ULONG DriveIndex;
+    UCHAR PortNumber;
+    UCHAR PathId;
+    UCHAR TargetId;
+    UCHAR Lun;
+    UCHAR fPulled;     // out of the bus relations
+    UCHAR fHasPdo;     // a PDO stands for the path (a pulled path keeps its PDO until REMOVE)
+    UCHAR Reserved[2];
+    ULONG CommandsSeen; // commands that reached the path's fault rules
+    ULONG FaultsFired;  // of those, the ones a path rule took
+    ULONG RuleCount;
+    CHAR szInitiatorWwpn[17];
+    UCHAR Reserved2[3];
+    ULONG64 Nexus;
+};
+static_assert(FIELD_OFFSET(FabPathEntry, PortNumber) == 8, "FabPathEntry layout");
+static_assert(FIELD_OFFSET(FabPathEntry, fPulled) == 12, "FabPathEntry layout");
+static_assert(FIELD_OFFSET(FabPathEntry, CommandsSeen) == 16, "FabPathEntry layout");
+static_assert(FIELD_OFFSET(FabPathEntry, szInitiatorWwpn) == 28, "FabPathEntry layout");
+static_assert(FIELD_OFFSET(FabPathEntry, Nexus) == 48, "FabPathEntry layout");
+static_assert(sizeof(FabPathEntry) == 56, "FabPathEntry layout");
+
+// The WWPN of host adapter port `port`: 16 upper-case hex characters and a terminator.
+inline void FabPortWwpn(UCHAR port, CHAR (&wwpn)[17])
+{
+    static const char digits[] = "0123456789ABCDEF";
+    const char prefix[] = "5FAB0000000000";
+    for (ULONG i = 0; i < 14; i++)
+        wwpn[i] = prefix[i];
+    wwpn[14] = digits[port >> 4];
+    wwpn[15] = digits[port & 15];
+    wwpn[16] = 0;
+}
+
+// The I_T nexus of a path: the initiator port and the target port (path id, target id) it joins.
+// Logical units behind one target port share it, as in SCSI.
+inline ULONG64 FabPathNexus(UCHAR port, UCHAR pathId, UCHAR targetId)
+{
+    return 0x0FAB000000000000ull | ((ULONG64)port << 16) | ((ULONG64)pathId << 8) | targetId;
+}

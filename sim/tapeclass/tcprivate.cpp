@@ -1,0 +1,311 @@
+// The class driver's private requests that the path filter and the bus send (identity, the
+// StatusStructTable, applying a ScsiStatus block, the flag word, reservation keys), and the
+// reservations made through this driver.
+//
+// Reservations. The driver keeps, per drive, which path holds a reservation that was made through
+// it: a SCSI-2 reservation (RESERVE(6)/(10) sent through pass-through) or a persistent one
+// (PERSISTENT RESERVE OUT RESERVE or PREEMPT through pass-through, or IOC_APPLY_SCSI_STATUS).
+// IOC_APPLY_SCSI_STATUS re-establishes the reservation on the path the bus is about to use:
+//   - reservation-active byte 1 (a persistent reservation with the block's key): REGISTER AND
+//     IGNORE EXISTING KEY with the key on this path, then RESERVE (exclusive access) with it;
+//     when another path holds the reservation, PREEMPT it with the same key;
+//   - reservation-active byte 0 (the key only names the path of a plain reservation): a SCSI-2
+//     RESERVE on this path when a SCSI-2 reservation made through this driver is held on another
+//     path of the drive; nothing when there is none (the drive is not reserved, so there is
+//     nothing to carry over). A SCSI-2 reservation cannot be taken from another I_T nexus: the
+//     RESERVE succeeds once the drive has dropped the old one (reset, loss of the nexus) and
+//     otherwise fails with STATUS_DEVICE_BUSY, which the filter turns into "could not break".
+// then sets the block size of the block (unless it is 0xFFFFFFFF, not known to the bus).
+// The last close of the drive (the bus marks it, or a direct close of the last handle on the path)
+// releases the reservations the path holds through the driver.
+#include "tapeclass.h"
+
+namespace {
+
+NTSTATUS TcpInquiry(TcExtension *Ext, UCHAR Evpd, UCHAR Page, PUCHAR Buffer, ULONG Length, ULONG *Transferred)
+{
+    RtlZeroMemory(Buffer, Length);
+    UCHAR cdb[6] = {SCSIOP_INQUIRY, Evpd, Page, 0, 0, 0};
+    TcPutBe16(cdb + 3, Length);
+    FabScsiRequest result;
+    NTSTATUS status = TcExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_IN, Buffer, Length, &result);
+    *Transferred = result.DataTransferred;
+    return status;
+}
+
+// PERSISTENT RESERVE OUT with the 24-byte parameter list (reservation key, service action key).
+NTSTATUS TcpPersistentOut(TcExtension *Ext, TcIo *Io, UCHAR Action, const UCHAR *Key, const UCHAR *ActionKey,
+                          FabScsiRequest *Result)
+{
+    UCHAR parameters[24];
+    RtlZeroMemory(parameters, sizeof(parameters));
+    if (Key)
+        RtlCopyMemory(parameters, Key, 8);
+    if (ActionKey)
+        RtlCopyMemory(parameters + 8, ActionKey, 8);
+    UCHAR cdb[10] = {SCSIOP_PR_OUT, Action, PR_TYPE_EXCLUSIVE_ACCESS, 0, 0, 0, 0, 0, 0, 0};
+    TcPutBe32(cdb + 5, sizeof(parameters));
+    return TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_OUT, parameters, sizeof(parameters), Result);
+}
+
+void TcpSetReport(TcExtension *Ext, CHAR *Wwpn, CHAR *KeyText, const UCHAR *Key)
+{
+    RtlZeroMemory(Wwpn, 16);
+    RtlCopyMemory(Wwpn, Ext->PathInfo.szInitiatorWwpn, 16);
+    TcFormatKey(KeyText, Key);
+}
+
+NTSTATUS TcpTakePersistent(TcExtension *Ext, TcIo *Io, const UCHAR *Key)
+{
+    FabScsiRequest result;
+    NTSTATUS status = TcpPersistentOut(Ext, Io, PR_REGISTER_IGNORE, nullptr, Key, &result);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = TcpPersistentOut(Ext, Io, PR_RESERVE, Key, nullptr, &result);
+    if (!NT_SUCCESS(status) && result.ScsiStatus == SCSISTAT_RESERVATION_CONFLICT)
+        status = TcpPersistentOut(Ext, Io, PR_PREEMPT, Key, Key, &result);
+    if (!NT_SUCCESS(status))
+        return status;
+    TcLockDrives();
+    Ext->pDrive->pPersistentHolder = Ext->pSelf;
+    RtlCopyMemory(Ext->pDrive->PersistentKey, Key, 8);
+    TcUnlockDrives();
+    TcpSetReport(Ext, Ext->ReportWwpn, Ext->ReportKey, Key);
+    Ext->fReportPending = TRUE;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS TcpRetakePlain(TcExtension *Ext, TcIo *Io)
+{
+    UCHAR hostKey[8];
+    TcLockDrives();
+    PDEVICE_OBJECT holder = Ext->pDrive->pPlainHolder;
+    RtlCopyMemory(hostKey, Ext->pDrive->HostKey, sizeof(hostKey));
+    TcUnlockDrives();
+    if (!holder || holder == Ext->pSelf)
+        return STATUS_SUCCESS;
+    const UCHAR cdb[6] = {SCSIOP_RESERVE6, 0, 0, 0, 0, 0};
+    NTSTATUS status = TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+    if (!NT_SUCCESS(status))
+        return status;
+    TcLockDrives();
+    Ext->pDrive->pPlainHolder = Ext->pSelf;
+    TcUnlockDrives();
+    TcpSetReport(Ext, Ext->ReportWwpn, Ext->ReportKey, hostKey);
+    Ext->fReportPending = TRUE;
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handlers
+// ---------------------------------------------------------------------------------------------
+NTSTATUS TcpGetSerialNumber(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
+{
+    UCHAR page[4 + 255];
+    ULONG transferred;
+    NTSTATUS status = TcpInquiry(Ext, 0x01, 0x80, page, sizeof(page), &transferred);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (transferred < 4 || page[1] != 0x80)
+        return STATUS_DEVICE_PROTOCOL_ERROR;
+    ULONG length = page[3];
+    if (length > transferred - 4)
+        length = transferred - 4;
+    if (length > IOC_SERIAL_NUMBER_SIZE)
+        length = IOC_SERIAL_NUMBER_SIZE;
+    RtlZeroMemory(Buffer, IOC_SERIAL_NUMBER_SIZE);
+    RtlCopyMemory(Buffer, page + 4, length);
+    *Information = IOC_SERIAL_NUMBER_SIZE;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS TcpGetScsiAddress(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
+{
+    SCSI_ADDRESS address;
+    address.Length = sizeof(SCSI_ADDRESS);
+    address.PortNumber = Ext->PathInfo.PortNumber;
+    address.PathId = Ext->PathInfo.PathId;
+    address.TargetId = Ext->PathInfo.TargetId;
+    address.Lun = Ext->PathInfo.Lun;
+    RtlCopyMemory(Buffer, &address, sizeof(address));
+    *Information = sizeof(address);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS TcpSetStatusTable(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
+{
+    // The driver walks the table it is given: only kernel-mode callers may hand over an address.
+    if (Io->Irp->RequestorMode != KernelMode)
+        return STATUS_ACCESS_DENIED;
+    ULONG64 table;
+    RtlCopyMemory(&table, Buffer, sizeof(table));
+    Ext->pStatusTable = table;
+    *Information = Out < sizeof(table) ? 0 : sizeof(table);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS TcpGetDeviceIdPage(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
+{
+    ULONG transferred;
+    NTSTATUS status = TcpInquiry(Ext, 0x01, 0x83, Buffer, IOC_DEVICE_ID_PAGE_SIZE, &transferred);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (transferred < 4 || Buffer[1] != 0x83)
+        return STATUS_DEVICE_PROTOCOL_ERROR;
+    *Information = IOC_DEVICE_ID_PAGE_SIZE;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS TcpApplyScsiStatus(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
+{
+    ScsiStatus block;
+    RtlCopyMemory(&block, Buffer, sizeof(block));
+    UCHAR key[8];
+    RtlCopyMemory(key, Buffer, sizeof(key));
+    if (block.ulBlockSize != TC_BLOCK_SIZE_UNKNOWN && block.ulBlockSize > 0xFFFFFF)
+        return STATUS_INVALID_PARAMETER;
+    BOOLEAN keyPresent = FALSE;
+    for (ULONG i = 0; i < sizeof(key); i++)
+        keyPresent |= key[i] != 0;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (keyPresent)
+        status = block.fReservationActive ? TcpTakePersistent(Ext, Io, key) : TcpRetakePlain(Ext, Io);
+    if (NT_SUCCESS(status) && block.ulBlockSize != TC_BLOCK_SIZE_UNKNOWN)
+        status = TcSetBlockSize(Ext, Io, block.ulBlockSize);
+    return status;
+}
+
+NTSTATUS TcpGetDpfFlags(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
+{
+    ULONG flags = TcReadDpfFlags();
+    RtlCopyMemory(Buffer, &flags, sizeof(flags));
+    *Information = sizeof(flags);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS TcpGetStandardInquiry(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
+{
+    ULONG transferred;
+    NTSTATUS status = TcpInquiry(Ext, 0x00, 0x00, Buffer, IOC_STANDARD_INQUIRY_SIZE, &transferred);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (transferred < 36)
+        return STATUS_DEVICE_PROTOCOL_ERROR;
+    *Information = IOC_STANDARD_INQUIRY_SIZE;
+    return STATUS_SUCCESS;
+}
+
+// IOC_SET_RESERVATION_KEY and 0x8400C044: the host's key for this drive.
+NTSTATUS TcpSetHostKey(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
+{
+    TcLockDrives();
+    RtlCopyMemory(Ext->pDrive->HostKey, Buffer, sizeof(Ext->pDrive->HostKey));
+    TcUnlockDrives();
+    return STATUS_SUCCESS;
+}
+
+const TcControlEntry g_PrivateControls[] = {
+    {IOC_GET_SERIAL_NUMBER, 0, IOC_SERIAL_NUMBER_SIZE, TcpGetSerialNumber},
+    {IOC_GET_SCSI_ADDRESS, 0, IOC_SCSI_ADDRESS_SIZE, TcpGetScsiAddress},
+    {IOCTL_SCSI_GET_ADDRESS, 0, sizeof(SCSI_ADDRESS), TcpGetScsiAddress},
+    {IOC_SET_STATUS_TABLE, IOC_STATUS_TABLE_SIZE, 0, TcpSetStatusTable},
+    {IOC_GET_DEVICE_ID_PAGE, 0, IOC_DEVICE_ID_PAGE_SIZE, TcpGetDeviceIdPage},
+    {IOC_APPLY_SCSI_STATUS, sizeof(ScsiStatus), 0, TcpApplyScsiStatus},
+    {IOC_GET_DPF_FLAGS, 0, IOC_DPF_FLAGS_SIZE, TcpGetDpfFlags},
+    {IOC_GET_STANDARD_INQUIRY, 0, IOC_STANDARD_INQUIRY_SIZE, TcpGetStandardInquiry},
+    {IOC_SET_RESERVATION_KEY, 8, 0, TcpSetHostKey},
+    {IOCTL_VYRTC_SET_HOST_KEY, 8, 0, TcpSetHostKey},
+};
+
+} // namespace
+
+BOOLEAN TcPrivateControl(TcExtension *Ext, TcIo *Io, NTSTATUS *Status, ULONG_PTR *Information)
+{
+    return TcRunControl(g_PrivateControls, RTL_NUMBER_OF(g_PrivateControls), Ext, Io, Status, Information);
+}
+
+/*++
+Routine Description:
+    Releases what this path holds through the driver (last close). Failures change nothing for
+    the close; the records are cleared either way, since the bus starts the next open afresh.
+    The commands are the driver's own: their sense belongs to no request.
+--*/
+void TcReleaseReservations(TcExtension *Ext, TcIo *Io)
+{
+    UCHAR key[8];
+    TcLockDrives();
+    TcDrive *drive = Ext->pDrive;
+    BOOLEAN persistent = drive->pPersistentHolder == Ext->pSelf;
+    BOOLEAN plain = drive->pPlainHolder == Ext->pSelf;
+    RtlCopyMemory(key, drive->PersistentKey, sizeof(key));
+    if (persistent)
+        drive->pPersistentHolder = nullptr;
+    if (plain)
+        drive->pPlainHolder = nullptr;
+    TcUnlockDrives();
+    FabScsiRequest result;
+    if (persistent) {
+        TcpPersistentOut(Ext, nullptr, PR_RELEASE, key, nullptr, &result);
+        // Unregister: REGISTER with a service action key of zero.
+        TcpPersistentOut(Ext, nullptr, PR_REGISTER, key, nullptr, &result);
+    }
+    if (plain) {
+        const UCHAR cdb[6] = {SCSIOP_RELEASE6, 0, 0, 0, 0, 0};
+        TcExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+    }
+}
+
+/*++
+Routine Description:
+    What a pass-through command that completed with GOOD status changed in what the driver keeps:
+    reservations made or dropped (a reservation made is reported in the request's ScsiStatus
+    block), the block size after a mode select or a load, the encryption state after a security
+    protocol command.
+--*/
+void TcNotePassThrough(TcExtension *Ext, TcIo *Io, const UCHAR *Cdb, const UCHAR *DataOut, ULONG DataOutLength)
+{
+    TcDrive *drive = Ext->pDrive;
+    switch (Cdb[0]) {
+    case SCSIOP_RESERVE6:
+    case SCSIOP_RESERVE10:
+        TcLockDrives();
+        drive->pPlainHolder = Ext->pSelf;
+        TcpSetReport(Ext, Io->ReserveWwpn, Io->ReserveKey, drive->HostKey);
+        TcUnlockDrives();
+        Io->fReserved = TRUE;
+        break;
+    case SCSIOP_RELEASE6:
+    case SCSIOP_RELEASE10:
+        TcLockDrives();
+        if (drive->pPlainHolder == Ext->pSelf)
+            drive->pPlainHolder = nullptr;
+        TcUnlockDrives();
+        break;
+    case SCSIOP_PR_OUT: {
+        UCHAR action = Cdb[1] & 0x1F;
+        if (!DataOut || DataOutLength < 24)
+            break;
+        TcLockDrives();
+        if (action == PR_RESERVE || action == PR_PREEMPT || action == PR_PREEMPT_ABORT) {
+            drive->pPersistentHolder = Ext->pSelf;
+            RtlCopyMemory(drive->PersistentKey, DataOut, 8);
+            TcpSetReport(Ext, Io->ReserveWwpn, Io->ReserveKey, DataOut);
+            Io->fReserved = TRUE;
+        } else if (action == PR_CLEAR || (action == PR_RELEASE && drive->pPersistentHolder == Ext->pSelf)) {
+            drive->pPersistentHolder = nullptr;
+        }
+        TcUnlockDrives();
+        break;
+    }
+    case SCSIOP_MODE_SELECT6:
+    case SCSIOP_MODE_SELECT10:
+    case SCSIOP_LOAD_UNLOAD:
+        Ext->ulBlockSize = TC_BLOCK_SIZE_UNKNOWN;
+        break;
+    case SCSIOP_SECURITY_OUT:
+        TcQueryEncryption(Ext);
+        break;
+    default:
+        break;
+    }
+}

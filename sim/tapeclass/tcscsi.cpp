@@ -1,0 +1,301 @@
+// Running SCSI commands on the path, turning their outcome into the statuses a tape class driver
+// reports, and the per-request ScsiStatus block the bus reads back.
+#include "tapeclass.h"
+
+namespace {
+
+IO_COMPLETION_ROUTINE TcpCommandDone;
+
+NTSTATUS TcpCommandDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Status of a CHECK CONDITION from its fixed-format sense data. Incorrect-length reports are the
+// read path's business; here a short block is not an error.
+NTSTATUS TcpStatusFromSense(const UCHAR *Sense, ULONG Length)
+{
+    if (Length < 3)
+        return STATUS_IO_DEVICE_ERROR;
+    UCHAR key = Sense[2] & 0x0F;
+    UCHAR asc = Length > 12 ? Sense[12] : 0;
+    UCHAR ascq = Length > 13 ? Sense[13] : 0;
+    switch (key) {
+    case SENSE_NO_SENSE:
+    case SENSE_RECOVERED_ERROR:
+        if (Sense[2] & SENSE2_FILEMARK)
+            return STATUS_FILEMARK_DETECTED;
+        if (Sense[2] & SENSE2_EOM)
+            return asc == 0 && ascq == 4 ? STATUS_BEGINNING_OF_MEDIA : STATUS_END_OF_MEDIA;
+        if (asc == 0) {
+            switch (ascq) {
+            case 1:
+                return STATUS_FILEMARK_DETECTED;
+            case 2:
+                return STATUS_END_OF_MEDIA;
+            case 3:
+                return STATUS_SETMARK_DETECTED;
+            case 4:
+                return STATUS_BEGINNING_OF_MEDIA;
+            case 5:
+                return STATUS_NO_DATA_DETECTED;
+            }
+        }
+        return STATUS_SUCCESS;
+    case SENSE_NOT_READY:
+        return asc == 0x3A ? STATUS_NO_MEDIA_IN_DEVICE : STATUS_DEVICE_NOT_READY;
+    case SENSE_MEDIUM_ERROR:
+        return asc == 0x30 ? STATUS_UNRECOGNIZED_MEDIA : STATUS_DEVICE_DATA_ERROR;
+    case SENSE_ILLEGAL_REQUEST:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    case SENSE_UNIT_ATTENTION:
+        if (asc == 0x28)
+            return STATUS_MEDIA_CHANGED;
+        if (asc == 0x29)
+            return STATUS_BUS_RESET;
+        return STATUS_IO_DEVICE_ERROR;
+    case SENSE_DATA_PROTECT:
+        return STATUS_MEDIA_WRITE_PROTECTED;
+    case SENSE_BLANK_CHECK:
+        return STATUS_NO_DATA_DETECTED;
+    case SENSE_VOLUME_OVERFLOW:
+        return STATUS_EOM_OVERFLOW;
+    case SENSE_MISCOMPARE:
+        return STATUS_DEVICE_DATA_ERROR;
+    default: // hardware error, aborted command, vendor specific, copy aborted
+        return STATUS_IO_DEVICE_ERROR;
+    }
+}
+
+// MODE SENSE(6) of the header and block descriptor: 12 bytes.
+NTSTATUS TcpModeSense(TcExtension *Ext, TcIo *Io, UCHAR *Data)
+{
+    RtlZeroMemory(Data, 12);
+    const UCHAR cdb[6] = {SCSIOP_MODE_SENSE6, 0x00, 0x00, 0x00, 12, 0x00};
+    FabScsiRequest result;
+    NTSTATUS status = TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, Data, 12, &result);
+    if (NT_SUCCESS(status) && result.DataTransferred < 4)
+        return STATUS_DEVICE_PROTOCOL_ERROR;
+    return status;
+}
+
+} // namespace
+
+void TcInitIo(TcIo *Io, PIRP Irp)
+{
+    RtlZeroMemory(Io, sizeof(*Io));
+    Io->Irp = Irp;
+}
+
+/*++
+Routine Description:
+    Sends one FabScsiRequest to the path PDO as an internal device-control request of its own and
+    waits for it (passive level; the completion routine takes the request back, so no thread APC
+    is involved).
+--*/
+NTSTATUS TcSendRequest(TcExtension *Ext, FabScsiRequest *Request)
+{
+    Request->ScsiStatus = 0;
+    Request->SenseLength = 0;
+    Request->DataTransferred = 0;
+    RtlZeroMemory(Request->Sense, sizeof(Request->Sense));
+    PIRP irp = IoAllocateIrp(Ext->pLowerDevice->StackSize, FALSE);
+    if (!irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    // Argument1 shares its bytes with the buffer lengths, not with the control code.
+    next->Parameters.Others.Argument1 = Request;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_VYRFAB_EXECUTE_CDB;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoSetCompletionRoutine(irp, TcpCommandDone, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(Ext->pLowerDevice, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    if (Request->DataTransferred > Request->DataLength)
+        Request->DataTransferred = Request->DataLength;
+    if (Request->SenseLength > FAB_SENSE_SIZE)
+        Request->SenseLength = FAB_SENSE_SIZE;
+    return status;
+}
+
+NTSTATUS TcStatusFromScsi(const FabScsiRequest *Request)
+{
+    switch (Request->ScsiStatus) {
+    case SCSISTAT_GOOD:
+        return STATUS_SUCCESS;
+    case SCSISTAT_CHECK_CONDITION:
+        return TcpStatusFromSense(Request->Sense, Request->SenseLength);
+    case SCSISTAT_BUSY:
+    case SCSISTAT_RESERVATION_CONFLICT:
+        return STATUS_DEVICE_BUSY;
+    default:
+        return STATUS_IO_DEVICE_ERROR;
+    }
+}
+
+void TcNoteOutcome(TcExtension *Ext, TcIo *Io, const FabScsiRequest *Request)
+{
+    if (Request->ScsiStatus != SCSISTAT_CHECK_CONDITION || Request->SenseLength < 3)
+        return;
+    UCHAR key = Request->Sense[2] & 0x0F;
+    UCHAR asc = Request->SenseLength > 12 ? Request->Sense[12] : 0;
+    if (asc == ASC_KEY_SERVER_NEEDED)
+        Ext->ucEncryption = TC_ENCRYPTION_REPORTED | TC_ENCRYPTION_ON;
+    // A new medium or a reset: the block size must be read again.
+    if (key == SENSE_UNIT_ATTENTION && (asc == 0x28 || asc == 0x29))
+        Ext->ulBlockSize = TC_BLOCK_SIZE_UNKNOWN;
+    if (Io) {
+        Io->fSense = TRUE;
+        Io->ucSenseLength = Request->SenseLength;
+        RtlCopyMemory(Io->Sense, Request->Sense, sizeof(Io->Sense));
+    }
+}
+
+NTSTATUS TcExecute(TcExtension *Ext, TcIo *Io, const UCHAR *Cdb, UCHAR CdbLength, FabDirection Direction, PVOID Data,
+                   ULONG Length, FabScsiRequest *Result)
+{
+    FabScsiRequest local;
+    FabScsiRequest *request = Result ? Result : &local;
+    RtlZeroMemory(request, sizeof(*request));
+    RtlCopyMemory(request->Cdb, Cdb, CdbLength);
+    request->CdbLength = CdbLength;
+    request->Direction = Length ? Direction : FAB_DATA_NONE;
+    request->DataLength = Length;
+    request->Data = Data;
+    for (ULONG attempt = 0;; attempt++) {
+        NTSTATUS status = TcSendRequest(Ext, request);
+        if (!NT_SUCCESS(status))
+            return status;
+        TcNoteOutcome(Ext, Io, request);
+        // A unit attention is news for whoever sent the command. The driver's own probes take it
+        // (what it says about the drive is noted above) and ask again; a request reports it.
+        BOOLEAN attention = request->ScsiStatus == SCSISTAT_CHECK_CONDITION && request->SenseLength > 2 &&
+                            (request->Sense[2] & 0x0F) == SENSE_UNIT_ATTENTION;
+        if (Io || !attention || attempt >= TC_PROBE_ATTENTION_RETRIES)
+            return TcStatusFromScsi(request);
+    }
+}
+
+/*++
+Routine Description:
+    Looks the request up in the StatusStructTable the filter lent this driver, the way the filter
+    does: every block of the chain, every slot whose occupancy bit is set, without the table lock
+    (the bus inserts a request before sending it and removes it only after it came back).
+--*/
+ScsiStatus *TcFindScsiStatus(TcExtension *Ext, PIRP Irp)
+{
+    auto *block = (const StatusStructBlock *)(ULONG_PTR)Ext->pStatusTable;
+    // A chain longer than any the bus could build is a corrupt one; stop rather than loop.
+    for (ULONG blocks = 0; block && blocks < 65536; blocks++) {
+        ULONG64 occupancy = block->ulOccupancy;
+        for (ULONG i = 0; i < VYR_STATUS_TABLE_SLOTS; i++) {
+            if ((occupancy >> i) & 1 && block->Slots[i].pIrp == (ULONG64)(ULONG_PTR)Irp)
+                return (ScsiStatus *)(ULONG_PTR)block->Slots[i].pScsiStatus;
+        }
+        block = (const StatusStructBlock *)(ULONG_PTR)block->pNext;
+    }
+    return nullptr;
+}
+
+void TcFillScsiStatus(TcExtension *Ext, TcIo *Io)
+{
+    ScsiStatus *block = TcFindScsiStatus(Ext, Io->Irp);
+    if (!block)
+        return;
+    UCHAR major = IoGetCurrentIrpStackLocation(Io->Irp)->MajorFunction;
+    // Byte 20 of a close is the bus's word to us; of a read or write it is our residual.
+    if (major == IRP_MJ_READ || major == IRP_MJ_WRITE)
+        block->ulResidual = Io->ulResidual;
+    block->fSensePresent = Io->fSense ? 1 : 0;
+    block->ucSenseKey = Io->fSense ? (UCHAR)(Io->Sense[2] & 0x0F) : 0;
+    block->ucAsc = Io->fSense && Io->ucSenseLength > 12 ? Io->Sense[12] : 0;
+    block->ucAscq = Io->fSense && Io->ucSenseLength > 13 ? Io->Sense[13] : 0;
+    block->ucSenseByte2 = Io->fSense ? Io->Sense[2] : 0;
+    block->ucEncryption = Ext->ucEncryption;
+    if (Io->fReserved) {
+        RtlCopyMemory(block->szWwpn, Io->ReserveWwpn, sizeof(block->szWwpn));
+        RtlCopyMemory(block->szHostKey, Io->ReserveKey, sizeof(block->szHostKey));
+    } else if (Ext->fReportPending) {
+        // The reservation IOC_APPLY_SCSI_STATUS made for this request, just before it came down.
+        RtlCopyMemory(block->szWwpn, Ext->ReportWwpn, sizeof(block->szWwpn));
+        RtlCopyMemory(block->szHostKey, Ext->ReportKey, sizeof(block->szHostKey));
+        Ext->fReportPending = FALSE;
+    }
+}
+
+/*++
+Routine Description:
+    Reads the current block size (0 = variable) from the mode parameter block descriptor; a drive
+    that returns no descriptor is taken to run variable blocks.
+--*/
+NTSTATUS TcReadBlockSize(TcExtension *Ext, TcIo *Io)
+{
+    UCHAR data[12];
+    NTSTATUS status = TcpModeSense(Ext, Io, data);
+    if (!NT_SUCCESS(status))
+        return status;
+    Ext->ulBlockSize = data[3] >= 8 ? TcGetBe24(data + 9) : 0;
+    return STATUS_SUCCESS;
+}
+
+/*++
+Routine Description:
+    Sets the block size (0 = variable) with MODE SELECT(6), keeping the density code and the
+    buffered-mode and speed bits the drive reports.
+--*/
+NTSTATUS TcSetBlockSize(TcExtension *Ext, TcIo *Io, ULONG BlockSize)
+{
+    if (BlockSize > 0xFFFFFF)
+        return STATUS_INVALID_PARAMETER;
+    UCHAR current[12];
+    NTSTATUS status = TcpModeSense(Ext, Io, current);
+    if (!NT_SUCCESS(status))
+        return status;
+    UCHAR data[12];
+    RtlZeroMemory(data, sizeof(data));
+    data[2] = current[2] & 0x7F; // the write-protect bit is the drive's to report, not ours to set
+    data[3] = 8;
+    data[4] = current[3] >= 8 ? current[4] : 0;
+    TcPutBe24(data + 9, BlockSize);
+    const UCHAR cdb[6] = {SCSIOP_MODE_SELECT6, 0x10, 0x00, 0x00, sizeof(data), 0x00};
+    status = TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_OUT, data, sizeof(data));
+    if (NT_SUCCESS(status))
+        Ext->ulBlockSize = BlockSize;
+    else
+        Ext->ulBlockSize = TC_BLOCK_SIZE_UNKNOWN;
+    return status;
+}
+
+/*++
+Routine Description:
+    Asks the drive for its Data Encryption Status page (SECURITY PROTOCOL IN, protocol 0x20, page
+    0x0020) and keeps what ScsiStatus byte 25 reports. A drive that does not answer leaves the
+    state as it was. This is a probe of the driver's own: its sense belongs to no request.
+--*/
+void TcQueryEncryption(TcExtension *Ext)
+{
+    UCHAR page[64];
+    RtlZeroMemory(page, sizeof(page));
+    UCHAR cdb[12] = {SCSIOP_SECURITY_IN, 0x20, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0};
+    TcPutBe32(cdb + 6, sizeof(page));
+    FabScsiRequest result;
+    NTSTATUS status = TcExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_IN, page, sizeof(page), &result);
+    if (!NT_SUCCESS(status) || result.DataTransferred < 7 || TcGetBe16(page) != 0x0020)
+        return;
+    // Byte 5: encryption mode (0 = disabled), byte 6: decryption mode (0 = disabled).
+    Ext->ucEncryption = TC_ENCRYPTION_REPORTED | ((page[5] || page[6]) ? TC_ENCRYPTION_ON : 0);
+}
+
+void TcFormatKey(CHAR *Text, const UCHAR *Key)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    for (ULONG i = 0; i < 8; i++) {
+        Text[2 * i] = digits[Key[i] >> 4];
+        Text[2 * i + 1] = digits[Key[i] & 0x0F];
+    }
+}
