@@ -156,7 +156,7 @@ FabDriveConfig Fabric::DriveConfig(const Topology &topology, int drive)
     snprintf(config.szProduct, sizeof config.szProduct, "VT-9");
     snprintf(config.szRevision, sizeof config.szRevision, "0708");
     config.fLoaded = 1;
-    config.Wwnn = 0x5005076000000000ULL | ((ULONG64)topology.seed << 16) | (ULONG64)(drive + 1);
+    config.Wwnn = 0x50A1B2C000000000ULL | ((ULONG64)topology.seed << 16) | (ULONG64)(drive + 1);
     return config;
 }
 

@@ -173,7 +173,46 @@ private:
             printf("  %*s%s  [%s]  stack (bottom to top): %s\n", node.depth * 2, "", node.instanceId.c_str(),
                    hk::DevNodeStateName(node.state), stack.c_str());
         }
+        if (topology_.drives > 0)
+            PrintDrives();
         return true;
+    }
+
+    // The physical side: each drive of the fabric with the path stacks that lead to it.
+    void PrintDrives()
+    {
+        vyr::sim::Fabric fabric;
+        std::vector<FabDriveEntry> drives;
+        std::vector<FabPathEntry> paths;
+        if (!NT_SUCCESS(fabric.QueryTopology(&drives, &paths))) {
+            printf("Drives: the fabric did not answer (0x%08X)\n", (unsigned)fabric.LastStatus());
+            return;
+        }
+        std::vector<hk::DevNodeInfo> tree = hk::DeviceTree();
+        printf("Drives (%zu):\n", drives.size());
+        for (const FabDriveEntry &drive : drives) {
+            printf("  drive %u  serial %s  product %s  WWNN %016llX\n", drive.Index, drive.szSerialNumber,
+                   drive.szProduct, (unsigned long long)drive.Wwnn);
+            for (const FabPathEntry &path : paths) {
+                if (path.DriveIndex != drive.Index)
+                    continue;
+                char instance[32];
+                snprintf(instance, sizeof instance, "\\%u&%u&%u&%u", path.PortNumber, path.PathId, path.TargetId, path.Lun);
+                std::string stack = "(no device node)";
+                for (const hk::DevNodeInfo &node : tree) {
+                    const std::string &id = node.instanceId;
+                    if (id.size() >= strlen(instance) && id.compare(id.size() - strlen(instance), std::string::npos, instance) == 0 &&
+                        id.rfind("SCSI\\", 0) == 0) {
+                        stack.clear();
+                        for (const std::string &s : node.stack)
+                            stack += (stack.empty() ? "" : " <- ") + s;
+                        stack += std::string("  [") + hk::DevNodeStateName(node.state) + "]";
+                    }
+                }
+                printf("    path %u  %u:%u:%u:%u  port WWPN %s%s  %s\n", path.Index, path.PortNumber, path.PathId,
+                       path.TargetId, path.Lun, path.szInitiatorWwpn, path.fPulled ? "  pulled" : "", stack.c_str());
+            }
+        }
     }
 
     vyr::sim::Machine machine_;

@@ -57,7 +57,7 @@ C FromWide(char16_t c)
 
 enum class Size { Default, Char, Short, Long32, Long64, Pointer, LongDouble };
 
-struct Spec {
+struct FieldFormat {
     bool left = false, plus = false, space = false, alternate = false, zero = false;
     int width = 0;
     int precision = -1;
@@ -67,26 +67,26 @@ struct Spec {
 };
 
 template <typename C>
-void PadAndPut(Sink<C> &out, const Spec &spec, size_t length, auto &&emit)
+void PadAndPut(Sink<C> &out, const FieldFormat &field, size_t length, auto &&emit)
 {
-    size_t pad = spec.width > 0 && (size_t)spec.width > length ? (size_t)spec.width - length : 0;
-    if (!spec.left)
-        out.Repeat(spec.zero ? (C)'0' : (C)' ', pad);
+    size_t pad = field.width > 0 && (size_t)field.width > length ? (size_t)field.width - length : 0;
+    if (!field.left)
+        out.Repeat(field.zero ? (C)'0' : (C)' ', pad);
     emit();
-    if (spec.left)
+    if (field.left)
         out.Repeat((C)' ', pad);
 }
 
 template <typename C, typename S>
-void PutString(Sink<C> &out, const Spec &spec, const S *s, size_t available)
+void PutString(Sink<C> &out, const FieldFormat &field, const S *s, size_t available)
 {
     // With a precision the characters need not be terminated: never look past it.
-    if (spec.precision >= 0 && (size_t)spec.precision < available)
-        available = (size_t)spec.precision;
+    if (field.precision >= 0 && (size_t)field.precision < available)
+        available = (size_t)field.precision;
     size_t n = 0;
     while (n < available && s[n])
         n++;
-    PadAndPut(out, spec, n, [&] {
+    PadAndPut(out, field, n, [&] {
         for (size_t i = 0; i < n; i++) {
             if constexpr (sizeof(S) == 1)
                 out.Put(FromNarrow<C>(s[i]));
@@ -97,13 +97,13 @@ void PutString(Sink<C> &out, const Spec &spec, const S *s, size_t available)
 }
 
 template <typename C>
-void PutNull(Sink<C> &out, const Spec &spec)
+void PutNull(Sink<C> &out, const FieldFormat &field)
 {
-    PutString(out, spec, "(null)", 6);
+    PutString(out, field, "(null)", 6);
 }
 
 template <typename C>
-void PutInteger(Sink<C> &out, Spec spec, uint64_t magnitude, bool negative, unsigned base, bool upper)
+void PutInteger(Sink<C> &out, FieldFormat field, uint64_t magnitude, bool negative, unsigned base, bool upper)
 {
     char digits[64];
     size_t n = 0;
@@ -113,37 +113,37 @@ void PutInteger(Sink<C> &out, Spec spec, uint64_t magnitude, bool negative, unsi
         magnitude /= base;
     }
     bool valueZero = n == 0;
-    size_t minDigits = spec.precision >= 0 ? (size_t)spec.precision : 1;
+    size_t minDigits = field.precision >= 0 ? (size_t)field.precision : 1;
     // Precision and the '0' flag do not combine: the precision wins.
-    if (spec.precision >= 0)
-        spec.zero = false;
+    if (field.precision >= 0)
+        field.zero = false;
     size_t zeros = minDigits > n ? minDigits - n : 0;
     char prefix[3] = {};
     size_t prefixLength = 0;
     if (negative)
         prefix[prefixLength++] = '-';
-    else if (spec.plus)
+    else if (field.plus)
         prefix[prefixLength++] = '+';
-    else if (spec.space)
+    else if (field.space)
         prefix[prefixLength++] = ' ';
-    if (spec.alternate && !valueZero && base == 16) {
+    if (field.alternate && !valueZero && base == 16) {
         prefix[prefixLength++] = '0';
         prefix[prefixLength++] = upper ? 'X' : 'x';
-    } else if (spec.alternate && base == 8 && zeros == 0) {
+    } else if (field.alternate && base == 8 && zeros == 0) {
         zeros = 1;
     }
     size_t body = prefixLength + zeros + n;
-    size_t pad = spec.width > 0 && (size_t)spec.width > body ? (size_t)spec.width - body : 0;
-    if (!spec.left && !spec.zero)
+    size_t pad = field.width > 0 && (size_t)field.width > body ? (size_t)field.width - body : 0;
+    if (!field.left && !field.zero)
         out.Repeat((C)' ', pad);
     for (size_t i = 0; i < prefixLength; i++)
         out.Put((C)prefix[i]);
-    if (!spec.left && spec.zero)
+    if (!field.left && field.zero)
         out.Repeat((C)'0', pad);
     out.Repeat((C)'0', zeros);
     while (n)
         out.Put((C)digits[--n]);
-    if (spec.left)
+    if (field.left)
         out.Repeat((C)' ', pad);
 }
 
@@ -170,31 +170,31 @@ uint64_t FetchUnsigned(va_list *ap, Size size)
 }
 
 template <typename C>
-void PutFloat(Sink<C> &out, const Spec &spec, C conversion, va_list *ap)
+void PutFloat(Sink<C> &out, const FieldFormat &field, C conversion, va_list *ap)
 {
     char format[48];
     char *f = format;
     *f++ = '%';
-    if (spec.left)
+    if (field.left)
         *f++ = '-';
-    if (spec.plus)
+    if (field.plus)
         *f++ = '+';
-    if (spec.space)
+    if (field.space)
         *f++ = ' ';
-    if (spec.alternate)
+    if (field.alternate)
         *f++ = '#';
-    if (spec.zero)
+    if (field.zero)
         *f++ = '0';
-    f += snprintf(f, 12, "%d", spec.width);
-    if (spec.precision >= 0)
-        f += snprintf(f, 13, ".%d", spec.precision);
-    if (spec.size == Size::LongDouble)
+    f += snprintf(f, 12, "%d", field.width);
+    if (field.precision >= 0)
+        f += snprintf(f, 13, ".%d", field.precision);
+    if (field.size == Size::LongDouble)
         *f++ = 'L';
     *f++ = (char)conversion;
     *f = 0;
     char text[512];
     int n;
-    if (spec.size == Size::LongDouble)
+    if (field.size == Size::LongDouble)
         n = snprintf(text, sizeof text, format, va_arg(*ap, long double));
     else
         n = snprintf(text, sizeof text, format, va_arg(*ap, double));
@@ -218,83 +218,83 @@ int Format(C *buffer, size_t count, const C *format, va_list *ap)
             out.Put(*p++);
             continue;
         }
-        Spec spec;
+        FieldFormat field;
         for (;; p++) {
             if (*p == (C)'-')
-                spec.left = true;
+                field.left = true;
             else if (*p == (C)'+')
-                spec.plus = true;
+                field.plus = true;
             else if (*p == (C)' ')
-                spec.space = true;
+                field.space = true;
             else if (*p == (C)'#')
-                spec.alternate = true;
+                field.alternate = true;
             else if (*p == (C)'0')
-                spec.zero = true;
+                field.zero = true;
             else
                 break;
         }
         if (*p == (C)'*') {
             int w = va_arg(*ap, int);
             if (w < 0) {
-                spec.left = true;
+                field.left = true;
                 w = w == INT32_MIN ? INT32_MAX : -w;
             }
-            spec.width = w;
+            field.width = w;
             p++;
         } else {
             while (*p >= (C)'0' && *p <= (C)'9')
-                spec.width = spec.width * 10 + (int)(*p++ - (C)'0');
+                field.width = field.width * 10 + (int)(*p++ - (C)'0');
         }
         if (*p == (C)'.') {
             p++;
-            spec.precision = 0;
+            field.precision = 0;
             if (*p == (C)'*') {
                 int pr = va_arg(*ap, int);
-                spec.precision = pr < 0 ? -1 : pr;
+                field.precision = pr < 0 ? -1 : pr;
                 p++;
             } else {
                 while (*p >= (C)'0' && *p <= (C)'9')
-                    spec.precision = spec.precision * 10 + (int)(*p++ - (C)'0');
+                    field.precision = field.precision * 10 + (int)(*p++ - (C)'0');
             }
         }
-        if (spec.left)
-            spec.zero = false;
+        if (field.left)
+            field.zero = false;
         // Size prefixes, Microsoft spellings included.
         if (*p == (C)'h') {
             p++;
-            spec.narrowRequested = true;
-            spec.size = Size::Short;
+            field.narrowRequested = true;
+            field.size = Size::Short;
             if (*p == (C)'h') {
                 p++;
-                spec.size = Size::Char;
+                field.size = Size::Char;
             }
         } else if (*p == (C)'l') {
             p++;
-            spec.wideRequested = true;
-            spec.size = Size::Long32;
+            field.wideRequested = true;
+            field.size = Size::Long32;
             if (*p == (C)'l') {
                 p++;
-                spec.size = Size::Long64;
+                field.size = Size::Long64;
             }
         } else if (*p == (C)'w') {
             p++;
-            spec.wideRequested = true;
+            field.wideRequested = true;
         } else if (*p == (C)'I') {
             if (p[1] == (C)'6' && p[2] == (C)'4') {
                 p += 3;
-                spec.size = Size::Long64;
+                field.size = Size::Long64;
             } else if (p[1] == (C)'3' && p[2] == (C)'2') {
                 p += 3;
-                spec.size = Size::Long32;
+                field.size = Size::Long32;
             } else {
                 p++;
-                spec.size = Size::Pointer;
+                field.size = Size::Pointer;
             }
         } else if (*p == (C)'z' || *p == (C)'t' || *p == (C)'j') {
-            spec.size = *p == (C)'j' ? Size::Long64 : Size::Pointer;
+            field.size = *p == (C)'j' ? Size::Long64 : Size::Pointer;
             p++;
         } else if (*p == (C)'L' || *p == (C)'q') {
-            spec.size = *p == (C)'L' ? Size::LongDouble : Size::Long64;
+            field.size = *p == (C)'L' ? Size::LongDouble : Size::Long64;
             p++;
         }
         C conversion = *p;
@@ -309,26 +309,26 @@ int Format(C *buffer, size_t count, const C *format, va_list *ap)
         switch ((unsigned)conversion < 0x80 ? (char)conversion : '\0') {
         case 'd':
         case 'i': {
-            Size s = spec.size == Size::LongDouble ? Size::Long64 : spec.size;
+            Size s = field.size == Size::LongDouble ? Size::Long64 : field.size;
             int64_t v = FetchSigned(ap, s);
             uint64_t magnitude = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
-            PutInteger(out, spec, magnitude, v < 0, 10, false);
+            PutInteger(out, field, magnitude, v < 0, 10, false);
             break;
         }
         case 'u':
         case 'o':
         case 'x':
         case 'X': {
-            Size s = spec.size == Size::LongDouble ? Size::Long64 : spec.size;
+            Size s = field.size == Size::LongDouble ? Size::Long64 : field.size;
             uint64_t v = FetchUnsigned(ap, s);
             unsigned base = conversion == (C)'u' ? 10 : conversion == (C)'o' ? 8 : 16;
-            spec.plus = spec.space = false;
-            PutInteger(out, spec, v, false, base, conversion == (C)'X');
+            field.plus = field.space = false;
+            PutInteger(out, field, v, false, base, conversion == (C)'X');
             break;
         }
         case 'p': {
             uint64_t v = (uint64_t)(uintptr_t)va_arg(*ap, void *);
-            Spec pointer = spec;
+            FieldFormat pointer = field;
             pointer.precision = 16;
             pointer.zero = false;
             pointer.plus = pointer.space = false;
@@ -339,42 +339,42 @@ int Format(C *buffer, size_t count, const C *format, va_list *ap)
         case 'C': {
             // Which width the argument has: %c is the function's own width, %C the other one;
             // h and l/w say it explicitly.
-            bool wideArgument = spec.narrowRequested ? false
-                                : spec.wideRequested ? true
+            bool wideArgument = field.narrowRequested ? false
+                                : field.wideRequested ? true
                                                      : ((conversion == (C)'c') == kWide);
             int v = va_arg(*ap, int);
             C c = wideArgument ? FromWide<C>((char16_t)v) : FromNarrow<C>((char)v);
-            PadAndPut(out, spec, 1, [&] { out.Put(c); });
+            PadAndPut(out, field, 1, [&] { out.Put(c); });
             break;
         }
         case 's':
         case 'S': {
-            bool wideArgument = spec.narrowRequested ? false
-                                : spec.wideRequested ? true
+            bool wideArgument = field.narrowRequested ? false
+                                : field.wideRequested ? true
                                                      : ((conversion == (C)'s') == kWide);
             const void *s = va_arg(*ap, const void *);
             if (!s)
-                PutNull(out, spec);
+                PutNull(out, field);
             else if (wideArgument)
-                PutString(out, spec, (const char16_t *)s, SIZE_MAX);
+                PutString(out, field, (const char16_t *)s, SIZE_MAX);
             else
-                PutString(out, spec, (const char *)s, SIZE_MAX);
+                PutString(out, field, (const char *)s, SIZE_MAX);
             break;
         }
         case 'Z': {
             const void *s = va_arg(*ap, const void *);
-            if (spec.wideRequested) {
+            if (field.wideRequested) {
                 auto *u = (const UNICODE_STRING *)s;
                 if (!u || !u->Buffer)
-                    PutNull(out, spec);
+                    PutNull(out, field);
                 else
-                    PutString(out, spec, (const char16_t *)u->Buffer, u->Length / sizeof(WCHAR));
+                    PutString(out, field, (const char16_t *)u->Buffer, u->Length / sizeof(WCHAR));
             } else {
                 auto *a = (const ANSI_STRING *)s;
                 if (!a || !a->Buffer)
-                    PutNull(out, spec);
+                    PutNull(out, field);
                 else
-                    PutString(out, spec, a->Buffer, a->Length);
+                    PutString(out, field, a->Buffer, a->Length);
             }
             break;
         }
@@ -390,7 +390,7 @@ int Format(C *buffer, size_t count, const C *format, va_list *ap)
         case 'G':
         case 'a':
         case 'A':
-            PutFloat(out, spec, conversion, ap);
+            PutFloat(out, field, conversion, ap);
             break;
         default:
             // Unknown conversions are printed as written rather than guessed at.
