@@ -55,6 +55,7 @@ struct FabCommon {
 struct FabRule {
     FabFaultRequest Request;
     ULONG cMatched;
+    ULONG ulRandomState; // FAB_FORM_RANDOM: the rule's own generator
 };
 
 struct FabRuleList {

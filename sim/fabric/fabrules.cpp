@@ -37,10 +37,14 @@ NTSTATUS FabValidateFault(const FabFaultRequest *Fault)
     switch (Fault->Form) {
     case FAB_FORM_ONE_SHOT:
     case FAB_FORM_UNTIL_CLEARED:
-        if (Fault->EveryNth)
+        if (Fault->EveryNth || Fault->Seed)
             return STATUS_INVALID_PARAMETER;
         break;
     case FAB_FORM_EVERY_NTH:
+        if (!Fault->EveryNth || Fault->Seed)
+            return STATUS_INVALID_PARAMETER;
+        break;
+    case FAB_FORM_RANDOM:
         if (!Fault->EveryNth)
             return STATUS_INVALID_PARAMETER;
         break;
@@ -82,6 +86,10 @@ NTSTATUS FabRuleAdd(FabRuleList *List, const FabFaultRequest *Fault)
     FabRule *rule = &List->Rules[List->Count++];
     rule->Request = *Fault;
     rule->cMatched = 0;
+    // xorshift needs a state other than 0; seed 0 is a seed like any other.
+    rule->ulRandomState = Fault->Seed ^ 0x9E3779B9u;
+    if (!rule->ulRandomState)
+        rule->ulRandomState = 1;
     return STATUS_SUCCESS;
 }
 
@@ -92,7 +100,19 @@ BOOLEAN FabRuleMatch(FabRuleList *List, UCHAR Opcode, FabFaultRequest *Fired)
         if (!FabRuleAppliesp(&rule->Request, Opcode))
             continue;
         rule->cMatched++;
-        BOOLEAN fires = rule->Request.Form != FAB_FORM_EVERY_NTH || rule->cMatched % rule->Request.EveryNth == 0;
+        BOOLEAN fires;
+        if (rule->Request.Form == FAB_FORM_EVERY_NTH) {
+            fires = rule->cMatched % rule->Request.EveryNth == 0;
+        } else if (rule->Request.Form == FAB_FORM_RANDOM) {
+            ULONG x = rule->ulRandomState;
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            rule->ulRandomState = x;
+            fires = x % rule->Request.EveryNth == 0;
+        } else {
+            fires = TRUE;
+        }
         if (!fires)
             continue;
         *Fired = rule->Request;

@@ -793,6 +793,37 @@ INSTANTIATE_TEST_SUITE_P(Writes, FabricWriteFaultTest, ::testing::ValuesIn(kWrit
 // Drive controls
 // ---------------------------------------------------------------------------------------------
 
+// A random rule is a schedule: the same seed picks the same commands again, another seed others,
+// and about one command in N is hit.
+TEST_F(FabricTest, RandomRuleIsRepeatableFromItsSeed)
+{
+    BuildTwoByTwo();
+    TakeUnitAttentions(0);
+    auto pattern = [&](ULONG seed) {
+        FabFaultRequest rule = StatusRule(FAB_SCOPE_PATH, 0, FAB_FORM_RANDOM, STATUS_IO_TIMEOUT, 4);
+        rule.Seed = seed;
+        EXPECT_EQ(Send(IOCTL_VYRFAB_ADD_FAULT, rule), STATUS_SUCCESS);
+        std::string hits;
+        for (int i = 0; i < 200; i++)
+            hits += RunOn(0, Tur()).status == STATUS_IO_TIMEOUT ? 'x' : '.';
+        EXPECT_EQ(ClearFaults(FAB_SCOPE_PATH, 0), STATUS_SUCCESS);
+        return hits;
+    };
+    std::string first = pattern(7), again = pattern(7), other = pattern(8);
+    EXPECT_EQ(first, again);
+    EXPECT_NE(first, other);
+    size_t hits = std::count(first.begin(), first.end(), 'x');
+    EXPECT_GT(hits, 20u) << first;
+    EXPECT_LT(hits, 80u) << first;
+
+    // A random rule needs its N; a seed on any other form is refused.
+    FabFaultRequest bad = StatusRule(FAB_SCOPE_PATH, 0, FAB_FORM_RANDOM, STATUS_IO_TIMEOUT, 0);
+    EXPECT_EQ(Send(IOCTL_VYRFAB_ADD_FAULT, bad), STATUS_INVALID_PARAMETER);
+    bad = StatusRule(FAB_SCOPE_PATH, 0, FAB_FORM_ONE_SHOT, STATUS_IO_TIMEOUT);
+    bad.Seed = 3;
+    EXPECT_EQ(Send(IOCTL_VYRFAB_ADD_FAULT, bad), STATUS_INVALID_PARAMETER);
+}
+
 TEST_F(FabricTest, DriveControlsReachTheModel)
 {
     AddDrive(kDriveA);

@@ -140,6 +140,9 @@ enum FabFaultForm : UCHAR {
     FAB_FORM_ONE_SHOT = 0,      // the next matching command, then the rule is gone
     FAB_FORM_EVERY_NTH = 1,     // matching commands number N, 2N, 3N, ... from when the rule was added
     FAB_FORM_UNTIL_CLEARED = 2, // every matching command
+    // Each matching command with a chance of 1 in N, drawn from a generator seeded with Seed: the
+    // same seed gives the same commands on every run.
+    FAB_FORM_RANDOM = 3,
 };
 
 // Rules of a path are tried before those of its drive, each list in the order the rules were
@@ -157,16 +160,18 @@ struct FabFaultRequest {
     UCHAR Ascq;
     UCHAR Reserved[3]; // zero
     ULONG Index;       // the path or drive
-    ULONG EveryNth;    // FAB_FORM_EVERY_NTH: N >= 1; otherwise 0
+    ULONG EveryNth;    // FAB_FORM_EVERY_NTH and FAB_FORM_RANDOM: N >= 1; otherwise 0
     NTSTATUS Status;   // FAB_FAULT_STATUS: an error status; WRITE_AFTER_BLOCKS: 0 or an error status
     ULONG BlocksWritten; // FAB_FAULT_WRITE_AFTER_BLOCKS: K
+    ULONG Seed;          // FAB_FORM_RANDOM: the generator's seed; otherwise 0
 };
 static_assert(FIELD_OFFSET(FabFaultRequest, Asc) == 7, "FabFaultRequest layout");
 static_assert(FIELD_OFFSET(FabFaultRequest, Index) == 12, "FabFaultRequest layout");
 static_assert(FIELD_OFFSET(FabFaultRequest, EveryNth) == 16, "FabFaultRequest layout");
 static_assert(FIELD_OFFSET(FabFaultRequest, Status) == 20, "FabFaultRequest layout");
 static_assert(FIELD_OFFSET(FabFaultRequest, BlocksWritten) == 24, "FabFaultRequest layout");
-static_assert(sizeof(FabFaultRequest) == 28, "FabFaultRequest layout");
+static_assert(FIELD_OFFSET(FabFaultRequest, Seed) == 28, "FabFaultRequest layout");
+static_assert(sizeof(FabFaultRequest) == 32, "FabFaultRequest layout");
 
 struct FabClearFaultsRequest {
     UCHAR Scope;       // FabFaultScope
