@@ -41,6 +41,7 @@ enum : UCHAR {
     SCSIOP_MODE_SELECT10 = 0x55,
     SCSIOP_RESERVE10 = 0x56,
     SCSIOP_RELEASE10 = 0x57,
+    SCSIOP_PR_IN = 0x5E,
     SCSIOP_PR_OUT = 0x5F,
     SCSIOP_SECURITY_IN = 0xA2,
     SCSIOP_SECURITY_OUT = 0xB5,
@@ -85,6 +86,9 @@ constexpr UCHAR TC_ENCRYPTION_REPORTED = 0x02;
 constexpr UCHAR TC_ENCRYPTION_ON = 0x01;
 
 constexpr ULONG TC_BLOCK_SIZE_UNKNOWN = 0xFFFFFFFF;
+// The mode page asked for with the block descriptor: the device configuration page, which every
+// sequential-access device has (only the header and the descriptor are read).
+constexpr UCHAR TC_MODE_PAGE = 0x10;
 constexpr ULONG TC_MAX_TRANSFER = 0x01000000; // largest data transfer of one command (16 MiB)
 constexpr ULONG TC_PROBE_ATTENTION_RETRIES = 4; // unit attentions a probe of the driver's own takes
 

@@ -72,7 +72,7 @@ NTSTATUS TcpStatusFromSense(const UCHAR *Sense, ULONG Length)
 NTSTATUS TcpModeSense(TcExtension *Ext, TcIo *Io, UCHAR *Data)
 {
     RtlZeroMemory(Data, 12);
-    const UCHAR cdb[6] = {SCSIOP_MODE_SENSE6, 0x00, 0x00, 0x00, 12, 0x00};
+    const UCHAR cdb[6] = {SCSIOP_MODE_SENSE6, 0x00, TC_MODE_PAGE, 0x00, 12, 0x00};
     FabScsiRequest result;
     NTSTATUS status = TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, Data, 12, &result);
     if (NT_SUCCESS(status) && result.DataTransferred < 4)

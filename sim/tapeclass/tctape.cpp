@@ -163,7 +163,7 @@ NTSTATUS TcpGetMediaParams(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, 
 {
     UCHAR data[12];
     RtlZeroMemory(data, sizeof(data));
-    const UCHAR cdb[6] = {SCSIOP_MODE_SENSE6, 0x00, 0x00, 0x00, sizeof(data), 0x00};
+    const UCHAR cdb[6] = {SCSIOP_MODE_SENSE6, 0x00, TC_MODE_PAGE, 0x00, sizeof(data), 0x00};
     FabScsiRequest result;
     NTSTATUS status = TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, data, sizeof(data), &result);
     if (!NT_SUCCESS(status))

@@ -3,6 +3,8 @@
 // values and layouts of the real ones. Included at the end of hk/nt.h; never directly.
 #pragma once
 
+#include "hk/ntddstor.h"
+
 // ---------------------------------------------------------------------------------------------
 // Control codes
 // ---------------------------------------------------------------------------------------------
