@@ -23,6 +23,10 @@
 //   set. Byte 7: 10. Bytes 12/13: ASC/ASCQ. Bytes 15-17: sense-key specific; for 5/24/00 and
 //   5/26/00 SKSV with the field pointer (C/D set for the CDB, clear for the parameter list).
 //
+// - READ(10) and WRITE(10) are taken as READ(6) and WRITE(6) with a 16-bit transfer length in
+//   bytes 7-8 and the FIXED/SILI bits in byte 1; the logical block address must be 0 (the tape reads
+//   and writes where it stands), else ILLEGAL REQUEST 5/24/00.
+//
 // - Residuals: READ, VERIFY and WRITE report requested minus done, in blocks (fixed) or bytes
 //   (variable); SPACE reports requested count minus count spaced, so a backward space that stops
 //   early reports a negative number.

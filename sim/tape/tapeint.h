@@ -33,6 +33,8 @@ enum : UCHAR {
     OP_READ_BLOCK_LIMITS = 0x05,
     OP_READ6 = 0x08,
     OP_WRITE6 = 0x0A,
+    OP_READ10 = 0x28,
+    OP_WRITE10 = 0x2A,
     OP_READ_REVERSE6 = 0x0F,
     OP_WRITE_FILEMARKS6 = 0x10,
     OP_SPACE6 = 0x11,
@@ -238,6 +240,8 @@ VOID TapeCmdRead(TapeCommand *Cmd);
 VOID TapeCmdReadReverse(TapeCommand *Cmd);
 VOID TapeCmdVerify(TapeCommand *Cmd);
 VOID TapeCmdWrite(TapeCommand *Cmd);
+VOID TapeCmdRead10(TapeCommand *Cmd);
+VOID TapeCmdWrite10(TapeCommand *Cmd);
 VOID TapeCmdWriteFilemarks(TapeCommand *Cmd);
 VOID TapeCmdSpace(TapeCommand *Cmd);
 VOID TapeCmdLocate(TapeCommand *Cmd);

@@ -593,3 +593,41 @@ VOID TapeCmdPreventAllow(TapeCommand *Cmd)
     }
     Cmd->Nexus->Prevent = prevent;
 }
+
+namespace {
+
+/*++
+Routine Description:
+    READ(10) and WRITE(10), which this drive takes as the 6-byte commands with a 16-bit transfer
+    length: byte 1 carries the FIXED (bit 0) and SILI (bit 1) bits, bytes 7-8 the length (blocks
+    in fixed-block mode, bytes in variable-block mode). The tape reads and writes where it stands,
+    so the logical block address (bytes 2-5) must be 0.
+--*/
+VOID TapepAsSixByte(TapeCommand *Cmd, UCHAR Opcode, VOID (*Handler)(TapeCommand *))
+{
+    const UCHAR *cdb = Cmd->Cdb;
+    if (cdb[2] || cdb[3] || cdb[4] || cdb[5]) {
+        TapeInvalidCdbField(Cmd, 2);
+        return;
+    }
+    if (cdb[1] & ~0x03) {
+        TapeInvalidCdbField(Cmd, 1);
+        return;
+    }
+    const UCHAR six[6] = {Opcode, (UCHAR)(cdb[1] & 0x03), 0, cdb[7], cdb[8], cdb[9]};
+    Cmd->Cdb = six;
+    Handler(Cmd);
+    Cmd->Cdb = cdb;
+}
+
+} // namespace
+
+VOID TapeCmdRead10(TapeCommand *Cmd)
+{
+    TapepAsSixByte(Cmd, OP_READ6, TapeCmdRead);
+}
+
+VOID TapeCmdWrite10(TapeCommand *Cmd)
+{
+    TapepAsSixByte(Cmd, OP_WRITE6, TapeCmdWrite);
+}

@@ -138,6 +138,25 @@ INSTANTIATE_TEST_SUITE_P(BlockModes, TapePositionTest, ::testing::Values(0u, 512
                                                : std::string("Variable");
                          });
 
+// The 10-byte forms move the same blocks as the 6-byte ones, with the length in bytes 7-8.
+TEST_F(TapeTest, TenByteReadsAndWritesMoveTheSameBlocks)
+{
+    MakeDrive();
+    std::vector<UCHAR> first = Pattern(300, 11), second = Pattern(40, 12);
+    ASSERT_TRUE(a_.Out({0x2A, 0, 0, 0, 0, 0, 0, 0x01, 0x2C, 0}, first).Good());
+    ASSERT_TRUE(a_.Write(second).Good());
+    ASSERT_TRUE(a_.Rewind().Good());
+    std::vector<UCHAR> data;
+    ScsiResult r = a_.In({0x28, 0, 0, 0, 0, 0, 0, 0x01, 0x2C, 0}, &data, 300);
+    ASSERT_TRUE(r.Good()) << r.Text();
+    EXPECT_EQ(r.transferred, 300u);
+    EXPECT_EQ(data, first);
+    // A wrong length reports the difference exactly as READ(6) does.
+    r = a_.In({0x28, 0, 0, 0, 0, 0, 0, 0, 50, 0}, &data, 50);
+    EXPECT_TRUE(Matches(r, Expect::Residual(0, 0, 0, ILI, 10))) << r.Text();
+    EXPECT_EQ(data, second);
+}
+
 TEST_F(TapeTest, ReadsOfTheWrongLengthReportTheDifference)
 {
     MakeDrive();
@@ -226,8 +245,8 @@ TEST_F(TapeTest, CommandsItDoesNotKnowOrCannotTakeAreIllegalRequests)
         UCHAR asc;
     };
     const Case cases[] = {
-        {"READ(10) is a disk command", {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 0x20},
-        {"WRITE(10) likewise", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 0x20},
+        {"READ(10) at an address: the tape reads where it stands", {0x28, 0, 0, 0, 0, 1, 0, 0, 1, 0}, 0x24},
+        {"WRITE(10) likewise", {0x2A, 0, 0, 0, 0, 1, 0, 0, 1, 0}, 0x24},
         {"vendor opcode", {0xC7, 0, 0, 0, 0, 0}, 0x20},
         {"FIXED read in variable-block mode", {0x08, 0x01, 0, 0, 1, 0}, 0x24},
         {"FIXED write in variable-block mode", {0x0A, 0x01, 0, 0, 1, 0}, 0x24},
