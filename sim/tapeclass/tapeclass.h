@@ -8,7 +8,6 @@
 #pragma once
 
 #include "kernel.h"
-#include "tcwinddk.h"
 #include "tclayout.h"
 #include "tcioctl.h"
 #include "vyr/dpf/defines.h"

@@ -1,6 +1,6 @@
 // The layouts and values of the platform's tape and SCSI port interfaces that the stand-in relies
 // on, checked wherever the declarations come from: the host face (hk/ntddtape.h, hk/ntddscsi.h),
-// mingw-w64's kernel headers with tcwinddk.h (Windows image), and mingw-w64's user-mode headers
+// mingw-w64's kernel headers with taperecords.h (Windows image), and mingw-w64's user-mode headers
 // (a check unit of the Windows build). Include after the headers that declare them.
 #pragma once
 

@@ -12,6 +12,7 @@
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ntddk.h>
 #include <ntddtape.h>
+#include "taperecords.h"
 #include <ntddscsi.h>
 #include <ntddstor.h>
 #include <ntddchgr.h>

@@ -1,14 +1,16 @@
-// What mingw-w64's kernel headers leave out of the Windows face: its ntddtape.h carries the tape
-// control codes but not the TAPE_* request records, which it keeps in the user-mode winnt.h only
-// (guarded by _NTDDTAPE_WINNT_, the guard used here too). The layouts are those of winnt.h and are
-// checked in tclayout.h against the same numbers as the host face and mingw-w64's winnt.h.
+// The TAPE_* request records of the tape control codes and their constants, with the values and
+// layouts of the real ones. The real headers keep them in winnt.h (user mode) under the guard
+// _NTDDTAPE_WINNT_, so mingw-w64's kernel headers lack them: both faces of kernel.h include this
+// one copy (the host face through hk/ntddtape.h), and the guard keeps it from clashing with a
+// winnt.h that has them.
 #pragma once
 
-#if defined(_WIN32) && !defined(_NTDDTAPE_WINNT_)
+#ifndef _NTDDTAPE_WINNT_
 #define _NTDDTAPE_WINNT_
 
 #define TAPE_ERASE_SHORT 0L
 #define TAPE_ERASE_LONG 1L
+
 typedef struct _TAPE_ERASE {
     ULONG Type;
     BOOLEAN Immediate;
@@ -20,6 +22,7 @@ typedef struct _TAPE_ERASE {
 #define TAPE_LOCK 3L
 #define TAPE_UNLOCK 4L
 #define TAPE_FORMAT 5L
+
 typedef struct _TAPE_PREPARE {
     ULONG Operation;
     BOOLEAN Immediate;
@@ -29,6 +32,7 @@ typedef struct _TAPE_PREPARE {
 #define TAPE_FILEMARKS 1L
 #define TAPE_SHORT_FILEMARKS 2L
 #define TAPE_LONG_FILEMARKS 3L
+
 typedef struct _TAPE_WRITE_MARKS {
     ULONG Type;
     ULONG Count;
@@ -38,6 +42,7 @@ typedef struct _TAPE_WRITE_MARKS {
 #define TAPE_ABSOLUTE_POSITION 0L
 #define TAPE_LOGICAL_POSITION 1L
 #define TAPE_PSEUDO_LOGICAL_POSITION 2L
+
 typedef struct _TAPE_GET_POSITION {
     ULONG Type;
     ULONG Partition;
@@ -54,6 +59,7 @@ typedef struct _TAPE_GET_POSITION {
 #define TAPE_SPACE_SEQUENTIAL_FMKS 7L
 #define TAPE_SPACE_SETMARKS 8L
 #define TAPE_SPACE_SEQUENTIAL_SMKS 9L
+
 typedef struct _TAPE_SET_POSITION {
     ULONG Method;
     ULONG Partition;
@@ -61,6 +67,7 @@ typedef struct _TAPE_SET_POSITION {
     BOOLEAN Immediate;
 } TAPE_SET_POSITION, *PTAPE_SET_POSITION;
 
+// FeaturesLow
 #define TAPE_DRIVE_FIXED 0x00000001
 #define TAPE_DRIVE_SELECT 0x00000002
 #define TAPE_DRIVE_INITIATOR 0x00000004
@@ -85,6 +92,8 @@ typedef struct _TAPE_SET_POSITION {
 #define TAPE_DRIVE_CLEAN_REQUESTS 0x02000000
 #define TAPE_DRIVE_SET_CMP_BOP_ONLY 0x04000000
 #define TAPE_DRIVE_RESERVED_BIT 0x80000000
+
+// FeaturesHigh (the high bit marks the high word)
 #define TAPE_DRIVE_LOAD_UNLOAD 0x80000001
 #define TAPE_DRIVE_TENSION 0x80000002
 #define TAPE_DRIVE_LOCK_UNLOCK 0x80000004
@@ -155,15 +164,11 @@ typedef struct _TAPE_SET_MEDIA_PARAMETERS {
 #define TAPE_FIXED_PARTITIONS 0L
 #define TAPE_SELECT_PARTITIONS 1L
 #define TAPE_INITIATOR_PARTITIONS 2L
+
 typedef struct _TAPE_CREATE_PARTITION {
     ULONG Method;
     ULONG Count;
     ULONG Size;
 } TAPE_CREATE_PARTITION, *PTAPE_CREATE_PARTITION;
 
-#endif // _WIN32 && !_NTDDTAPE_WINNT_
-
-// The host face does not declare this status yet; the value is ntstatus.h's.
-#ifndef STATUS_EOM_OVERFLOW
-#define STATUS_EOM_OVERFLOW ((NTSTATUS)0xC0000177L)
-#endif
+#endif // _NTDDTAPE_WINNT_
