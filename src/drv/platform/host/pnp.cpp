@@ -981,6 +981,9 @@ extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, U
                 snprintf(name, sizeof name, "%04d", index++);
             } while (hk::RegKeyExists(base + "\\" + name));
             driverKey = node->classGuid + "\\" + name;
+            // The installer makes the driver key when it binds a driver; a device bound some other
+            // way gets one on first use.
+            hk::RegCreateKey(base + "\\" + name);
             hk::RegSetString(enumKey, "Driver", driverKey);
         }
         path = hk::internal::kClass + driverKey;
