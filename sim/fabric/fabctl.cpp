@@ -30,6 +30,14 @@ NTSTATUS FabNoOutputp(PIRP Irp)
     return FabOutputLengthp(Irp) ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
 }
 
+// A request that carries exactly one input record and returns nothing.
+template <class T>
+NTSTATUS FabReadInputOnlyp(PIRP Irp, T *Input)
+{
+    NTSTATUS status = FabReadInputp(Irp, Input);
+    return NT_SUCCESS(status) ? FabNoOutputp(Irp) : status;
+}
+
 NTSTATUS FabAddDrivep(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
 {
     FabDriveConfig config;
@@ -150,10 +158,7 @@ FreePath:
 NTSTATUS FabPullPathp(FabBus *Bus, PIRP Irp)
 {
     FabPathRequest request;
-    NTSTATUS status = FabReadInputp(Irp, &request);
-    if (!NT_SUCCESS(status))
-        return status;
-    status = FabNoOutputp(Irp);
+    NTSTATUS status = FabReadInputOnlyp(Irp, &request);
     if (!NT_SUCCESS(status))
         return status;
     TapeDrive *model = nullptr;
@@ -184,10 +189,7 @@ Routine Description:
 NTSTATUS FabRestorePathp(FabBus *Bus, PIRP Irp)
 {
     FabPathRequest request;
-    NTSTATUS status = FabReadInputp(Irp, &request);
-    if (!NT_SUCCESS(status))
-        return status;
-    status = FabNoOutputp(Irp);
+    NTSTATUS status = FabReadInputOnlyp(Irp, &request);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -235,10 +237,7 @@ NTSTATUS FabRestorePathp(FabBus *Bus, PIRP Irp)
 NTSTATUS FabAddFaultp(FabBus *Bus, PIRP Irp)
 {
     FabFaultRequest request;
-    NTSTATUS status = FabReadInputp(Irp, &request);
-    if (!NT_SUCCESS(status))
-        return status;
-    status = FabNoOutputp(Irp);
+    NTSTATUS status = FabReadInputOnlyp(Irp, &request);
     if (!NT_SUCCESS(status))
         return status;
     status = FabValidateFault(&request);
@@ -258,10 +257,7 @@ NTSTATUS FabAddFaultp(FabBus *Bus, PIRP Irp)
 NTSTATUS FabClearFaultsp(FabBus *Bus, PIRP Irp)
 {
     FabClearFaultsRequest request;
-    NTSTATUS status = FabReadInputp(Irp, &request);
-    if (!NT_SUCCESS(status))
-        return status;
-    status = FabNoOutputp(Irp);
+    NTSTATUS status = FabReadInputOnlyp(Irp, &request);
     if (!NT_SUCCESS(status))
         return status;
     if (request.Reserved[0] || request.Reserved[1] || request.Reserved[2])
@@ -301,10 +297,7 @@ NTSTATUS FabClearFaultsp(FabBus *Bus, PIRP Irp)
 NTSTATUS FabDriveControlp(FabBus *Bus, PIRP Irp)
 {
     FabDriveControlRequest request;
-    NTSTATUS status = FabReadInputp(Irp, &request);
-    if (!NT_SUCCESS(status))
-        return status;
-    status = FabNoOutputp(Irp);
+    NTSTATUS status = FabReadInputOnlyp(Irp, &request);
     if (!NT_SUCCESS(status))
         return status;
     switch (request.Operation) {
