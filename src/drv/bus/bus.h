@@ -1,10 +1,33 @@
-// The bus enumerator's device extensions and the routines its source files share.
+// The bus enumerator's device extensions, records and the routines its source files share.
+//
+// Source files and what each owns:
+//   busmain.cpp     driver entry, the dispatch table, unload; routes each request to the FDO or
+//                   logical-device handler below
+//   buspnp.cpp      the bus FDO: AddDevice, settings, Plug and Play, power, system control
+//   busevent.cpp    the system event log writer
+//   buslist.cpp     the generic SortedList
+//   buspath.cpp     the path table: registration, state notices, open/close accounting, port
+//                   counts, open-time balancing, the per-request path choice, disposal at removal
+//   buscontrol.cpp  device control on the control device; the path query shared with logical devices
+//   busname.cpp     logical device objects: creation, naming, persistent names, the SCSI device map,
+//                   Plug and Play of logical devices, full removal
+//   busqueue.cpp    dispatch on logical devices, the request queue, the five workers, the
+//                   internal-request channel, the locking of direct pass-through buffers
+//   busio.cpp       the send-over-a-path handler and the device-control pre-handler
+//   busstatus.cpp   StatusStructTable insert, remove and the release of its extra blocks
 #pragma once
 
 #include "kernel.h"
 #include "vyr/dpf/defines.h"
 #include "vyr/statustable.h"
+#include "vyr/tpbus.h"
 #include "busbuild.h"
+
+struct LogicalDeviceEntry;
+struct LogicalDeviceExtension;
+struct PathEntry;
+struct PortEntry;
+struct PersistentNameEntry;
 
 // First fields of every device extension of the bus driver: dispatch routines serve the bus FDO
 // (the control device) and the logical devices, and tell them apart by fFdo.
@@ -19,15 +42,16 @@ struct BusExtension : CommonExtension {
     PDEVICE_OBJECT pPhysicalDevice;
     PCWSTR pszLinkName;
     PDEVICE_OBJECT pLowerDevice;
-    LONG lOutstanding;  // 1 = idle; the base reference is dropped at removal
-    KEVENT IdleEvent;   // signalled while only the base reference is held
-    KEVENT RemovedEvent; // signalled when the count falls below 1
-    FAST_MUTEX RefMutex; // guards lOutstanding
-    FAST_MUTEX PnpMutex; // held while a PnP request takes its reference, and around the final release
-    PVOID pLogicalDevices;  // logical device list (path grouping)
-    PVOID pPersistentNames; // persistent-name table
-    LIST_ENTRY PortList;
-    KSPIN_LOCK PortLock;
+    LONG lOutstanding;      // 1 = idle; the base reference is dropped at removal
+    KEVENT IdleEvent;       // signalled while only the base reference is held
+    KEVENT RemovedEvent;    // signalled when the count falls below 1
+    FAST_MUTEX RefMutex;    // guards lOutstanding
+    FAST_MUTEX PnpMutex;    // held while a PnP request takes its reference, and around the final release
+    LogicalDeviceEntry *pLogicalDevices;   // SortedList, ascending by device object address
+    PersistentNameEntry *pPersistentNames; // newest first
+    PortEntry *pPorts;                     // in creation order
+    KSPIN_LOCK PortLock;                   // guards pPorts and every PortEntry
+    StatusStructBlock *pStatusTable;       // the driver-object extension
     UCHAR fFailoverDisabled;
     UCHAR fFailoverEventsEnabled;
     UCHAR fPortCounting;
@@ -39,9 +63,159 @@ static_assert(sizeof(BusExtension) <= BUS_EXTENSION_SIZE, "the bus FDO's extensi
 // The driver-object extension is the first block of the StatusStructTable.
 static_assert(sizeof(StatusStructBlock) == 1040, "driver-object extension size");
 
+// ---------------------------------------------------------------------------------------------
+// Path table records (non-paged pool)
+// ---------------------------------------------------------------------------------------------
+struct PathEntry {                 // tag PDOd, zeroed
+    PathEntry *pNext;              // next path of the same logical device (registration order)
+    PortEntry *pPort;              // the port counter this path is counted in; null = uncounted
+    PDEVICE_OBJECT pPathDevice;    // the filter device object of the path; requests go to it
+    VyrScsiAddress Address;
+    UCHAR fAvailable;              // last reported state is PNP_STARTED
+    UCHAR fPrimary;                // at most one path of a logical device
+    UCHAR Pad[2];
+    DevicePnpState ulState;        // last reported state
+};
+static_assert(sizeof(PathEntry) == 40, "PathEntry is 40 bytes");
+static_assert(FIELD_OFFSET(PathEntry, Address) == 24 && FIELD_OFFSET(PathEntry, fAvailable) == 32 &&
+                  FIELD_OFFSET(PathEntry, ulState) == 36,
+              "PathEntry layout");
+
+struct PortEntry {                 // tag PDOe, zeroed
+    PortEntry *pNext;
+    ULONG ulPortNumber;            // the SCSI address's port number byte
+    ULONG ulPathCount;             // paths currently registered through the port
+    ULONG ulOpenCount;             // opens ever balanced onto a path of this port (only grows)
+    ULONG Pad;
+};
+static_assert(sizeof(PortEntry) == 24, "PortEntry is 24 bytes");
+
+struct LogicalDeviceEntry {        // tag PDOa, zeroed
+    LogicalDeviceEntry *pNext;
+    PDEVICE_OBJECT pDevice;        // the logical device object; the list's sort key
+    UCHAR fFailover;               // registration byte 0 of the creating path; 0 with FailoverDisabled
+    UCHAR Pad[7];
+    PathEntry *pPaths;             // registration order
+};
+static_assert(sizeof(LogicalDeviceEntry) == 32, "LogicalDeviceEntry is 32 bytes");
+static_assert(FIELD_OFFSET(LogicalDeviceEntry, pDevice) == 8, "the sort key's offset");
+
+struct PersistentNameEntry {       // tag BUSg when loaded at start, BUSf when added later
+    PersistentNameEntry *pNext;
+    WCHAR szKeyName[75];           // "WWNN_" + 16 hex, or "SERNUM_" + up to 32 characters
+    WCHAR szDeviceName[17];        // without \Device\, e.g. Tape5659986
+};
+static_assert(sizeof(PersistentNameEntry) == 192, "PersistentNameEntry is 192 bytes");
+static_assert(FIELD_OFFSET(PersistentNameEntry, szKeyName) == 8 && FIELD_OFFSET(PersistentNameEntry, szDeviceName) == 158,
+              "PersistentNameEntry layout");
+
+// ---------------------------------------------------------------------------------------------
+// Request queue records (non-paged pool)
+// ---------------------------------------------------------------------------------------------
+// The routine a worker runs for a queued request; it completes the request.
+typedef NTSTATUS BUS_REQUEST_HANDLER(PDEVICE_OBJECT LogicalDevice, PIRP Irp);
+typedef BUS_REQUEST_HANDLER *PBUS_REQUEST_HANDLER;
+
+struct RequestQueueEntry {         // tag PDOg
+    RequestQueueEntry *pNext;
+    PIRP pIrp;
+    PBUS_REQUEST_HANDLER pHandler;
+    UCHAR fInternal;
+    UCHAR Pad[7];
+};
+static_assert(sizeof(RequestQueueEntry) == 32, "RequestQueueEntry is 32 bytes");
+
+struct LockedBufferEntry {         // tag PDOh
+    LockedBufferEntry *pNext;
+    PMDL pMdl;
+    PIRP pIrp;
+};
+static_assert(sizeof(LockedBufferEntry) == 24, "LockedBufferEntry is 24 bytes");
+
+constexpr ULONG BUS_WORKER_COUNT = 5;       // worker 0: ordinary requests; 1-4: nested internal ones
+constexpr ULONG BUS_MAX_INTERNAL_DEPTH = BUS_WORKER_COUNT - 1;
+constexpr KPRIORITY BUS_WORKER_PRIORITY = 16;
+
+struct BusWorker {
+    KSEMAPHORE Semaphore;          // limit 0x7FFFFFFF, initial count 0
+    UCHAR fCreated;                // the semaphore exists and the thread was started
+    PVOID pThread;                 // referenced thread object, waited for when the workers stop
+};
+
+// ---------------------------------------------------------------------------------------------
+// The logical device's extension (\Device\Tape%d). Created zeroed with the device (4176 bytes).
+// ---------------------------------------------------------------------------------------------
+constexpr ULONG LOGICAL_DEVICE_NAME_CHARS = 32; // "\Device\" + at most 16 characters + terminator fits
+
+struct LogicalDeviceExtension : CommonExtension {
+    // Identity and naming
+    ULONG ulNumber;                        // N of Tape%d
+    CHAR szSerialNumber[33];               // 32 characters of the first path and a terminator
+    CHAR szWwnn[17];
+    VyrScsiAddress ScsiAddress;            // of the first path, then of each path made primary by
+                                           // registration or a state change
+    UCHAR fDosLinkCreated;
+    UCHAR fExclusiveAccess;                // registration byte 76
+    UCHAR fEncryption;                     // registration byte 78; later from ScsiStatus byte 25
+    WCHAR szDeviceName[LOGICAL_DEVICE_NAME_CHARS]; // \Device\Tape%d or the persistent name
+    LogicalDeviceEntry *pEntry;            // back pointer; null once removal began (creates fail)
+    BusExtension *pBus;
+    PDEVICE_OBJECT pSelf;
+    StatusStructBlock *pStatusTable;       // the driver-object extension
+    KSPIN_LOCK Lock;                       // guards the path list, the path flags and the open count
+    LONG lOpenCount;                       // interlocked
+
+    // Outstanding requests: 1 while idle; taken by PnP requests and by every request a worker or
+    // a caller's thread runs; full removal drops the base reference and waits for the rest.
+    LONG lOutstanding;
+    KEVENT IdleEvent;                      // signalled while only the base reference is held
+    KEVENT RemovedEvent;                   // signalled when the count falls below 1
+    FAST_MUTEX RefMutex;
+
+    // Request tracking of the send-over-a-path handler (one request at a time, by the queue)
+    ULONG ulPosition;
+    UCHAR fPositionKnown;
+    UCHAR fAtBeginning;
+    UCHAR fBlockSizeKnown;
+    UCHAR fRecoveryFailed;
+    ULONG ulBlockSize;                     // 0 = variable; 0xFFFFFFFF until first learned
+    UCHAR CurrentRequest[72];              // copy of the stack location being sent
+    UCHAR fMediumLocked;
+    UCHAR fSettingAFlag;                   // the second byte of saved setting A is nonzero
+    UCHAR fSettingAValid;
+    UCHAR SettingA[6];
+    UCHAR ucSettingB;                      // 0xFF = none
+    PDEVICE_OBJECT pLastReservingPath;
+    ULONG64 ReservationKey;
+    UCHAR fReservationActive;
+    ULONG ulKeyRequestType;                // set while an IOCTL_TPBUS_KEY_REQUEST runs
+
+    // Request queue and workers
+    BusWorker Workers[BUS_WORKER_COUNT];
+    RequestQueueEntry *pQueueHead;
+    LONG lWorkerStartCounter;
+    LONG lNestingDepth;
+    UCHAR fStopping;
+    UCHAR fQueueOpen;
+    KSPIN_LOCK QueueLock;                  // guards pQueueHead, fQueueOpen and every entry
+    PIRP pInternalSlot;
+    KSPIN_LOCK InternalSlotLock;
+    KEVENT InternalSlotFree;               // notification event, signalled while the slot is empty
+    LockedBufferEntry *pLockedBuffers;
+    KSPIN_LOCK LockedBufferLock;
+};
+constexpr ULONG LOGICAL_DEVICE_EXTENSION_SIZE = 4176;
+static_assert(sizeof(LogicalDeviceExtension) <= LOGICAL_DEVICE_EXTENSION_SIZE,
+              "the logical device's extension is 4176 bytes");
+
 inline CommonExtension *BusCommon(PDEVICE_OBJECT device)
 {
     return (CommonExtension *)device->DeviceExtension;
+}
+
+inline LogicalDeviceExtension *BusLogical(PDEVICE_OBJECT device)
+{
+    return (LogicalDeviceExtension *)device->DeviceExtension;
 }
 
 inline void BusSetState(CommonExtension *ext, DevicePnpState state)
@@ -50,17 +224,158 @@ inline void BusSetState(CommonExtension *ext, DevicePnpState state)
     ext->ulState = state;
 }
 
+// Pool tags of the bus (the ones shared with the filter are in vyr/dpf/defines.h).
+constexpr ULONG VYR_TAG_BUS_PRIMARY_START = VyrPoolTag("BUSa");    // serial text of a new-primary event (path started)
+constexpr ULONG VYR_TAG_BUS_PRIMARY_TAKEOVER = VyrPoolTag("BUSb"); // (path took over)
+constexpr ULONG VYR_TAG_BUS_NAME_ENUM = VyrPoolTag("BUSe");        // subkey enumeration buffer (paged)
+constexpr ULONG VYR_TAG_BUS_NAME_ADDED = VyrPoolTag("BUSf");
+constexpr ULONG VYR_TAG_BUS_NAME_LOADED = VyrPoolTag("BUSg");
+constexpr ULONG VYR_TAG_LOGICAL_ENTRY = VyrPoolTag("PDOa");
+constexpr ULONG VYR_TAG_PATH_BUFFER = VyrPoolTag("PDOb");          // system buffer of a path request
+constexpr ULONG VYR_TAG_PATH_ENTRY = VyrPoolTag("PDOd");
+constexpr ULONG VYR_TAG_PORT_ENTRY = VyrPoolTag("PDOe");
+constexpr ULONG VYR_TAG_TRIED_PATHS = VyrPoolTag("PDOf");
+constexpr ULONG VYR_TAG_QUEUE_ENTRY = VyrPoolTag("PDOg");
+constexpr ULONG VYR_TAG_LOCKED_BUFFER = VyrPoolTag("PDOh");
+
+// ---------------------------------------------------------------------------------------------
 // busevent.cpp
+// ---------------------------------------------------------------------------------------------
 NTSTATUS LogBusEvent(PVOID IoObject, PIRP Irp, NTSTATUS EventId, PCWSTR String1, PCWSTR String2);
 // Formats a status as "0x%08x" into a caller's buffer of 11 characters or more.
 void BusFormatStatus(WCHAR *Buffer, size_t Count, NTSTATUS Status);
 
+// ---------------------------------------------------------------------------------------------
+// busmain.cpp
+// ---------------------------------------------------------------------------------------------
+NTSTATUS BusCompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+
+// ---------------------------------------------------------------------------------------------
 // buspnp.cpp
+// ---------------------------------------------------------------------------------------------
 DRIVER_ADD_DEVICE BusAddDevice;
 DRIVER_DISPATCH BusDispatchPnp;
 DRIVER_DISPATCH BusDispatchPower;
 DRIVER_DISPATCH BusDispatchSystemControl;
 NTSTATUS BusReadSettings(BusExtension *Bus);
 
-// busmain.cpp
-NTSTATUS BusCompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+// ---------------------------------------------------------------------------------------------
+// buslist.cpp: a singly linked list whose nodes start with the next pointer, kept ascending by
+// one or more keys.
+// ---------------------------------------------------------------------------------------------
+enum SortedKeyKind : ULONG {
+    SORTED_KEY_S32 = 0,
+    SORTED_KEY_S8 = 1,
+    SORTED_KEY_S32_ALT = 4,
+    SORTED_KEY_U64 = 5,
+    SORTED_KEY_STRING = 6, // zero-terminated byte string
+};
+struct SortedListKey {
+    ULONG ulKind;
+    ULONG ulOffset; // byte offset of the key inside the node
+};
+// Inserts Node in ascending key order. With RefuseDuplicates, a node equal in all keys to one in
+// the list is not inserted and *Inserted says so (the caller keeps the node). A kind above 6:
+// STATUS_INVALID_PARAMETER.
+NTSTATUS SortedListInsert(PVOID *Head, PVOID Node, const SortedListKey *Keys, ULONG KeyCount, BOOLEAN RefuseDuplicates,
+                          BOOLEAN *Inserted);
+// Unlinks the first node equal in all keys to Node and frees it with FreeTag; STATUS_NOT_FOUND
+// when none is. Node null: frees the whole list. Never allocates, so it cannot fail for lack of
+// memory.
+NTSTATUS SortedListRemove(PVOID *Head, PVOID Node, const SortedListKey *Keys, ULONG KeyCount, ULONG FreeTag);
+
+// ---------------------------------------------------------------------------------------------
+// buspath.cpp (passive level unless said otherwise)
+// ---------------------------------------------------------------------------------------------
+// IOCTL_TPBUS_REGISTER_PATH: groups the path, creating its logical device when needed, adds it,
+// writes the SCSI device map and fills the reply fields (offsets 80 and 88) on success.
+NTSTATUS BusRegisterPath(BusExtension *Bus, PathRegistration *Registration);
+// IOCTL_TPBUS_NOTIFY_PATH operation 0: a path's new state; PNP_ABSENT removes it, and its logical
+// device with its last path. Unknown path devices are ignored (success).
+NTSTATUS BusNotifyPathState(BusExtension *Bus, PDEVICE_OBJECT PathDevice, ULONG NewState);
+// IOCTL_TPBUS_NOTIFY_PATH operation 1: a direct open (IO_OPEN_REQ) or close (IO_CLOSE_REQ) of a
+// path device, counted against its logical device.
+NTSTATUS BusNotifyOpenClose(BusExtension *Bus, PDEVICE_OBJECT PathDevice, ULONG Value);
+// Create on a logical device, under its lock: moves the primary to the path of the least-opened
+// port and counts the open there. STATUS_DELETE_PENDING when no path is available.
+// Called with Ldx->Lock held.
+NTSTATUS BusBalanceOnOpenLocked(LogicalDeviceExtension *Ldx);
+// The per-request path choice. *Tried is a zero-terminated array of path devices already tried
+// (null before the first call; tag PDOf; the caller frees it with ExFreePoolWithTag). Returns the
+// path device object, or null when no path is left (or the array could not grow).
+PDEVICE_OBJECT BusChoosePath(LogicalDeviceExtension *Ldx, PDEVICE_OBJECT **Tried, BOOLEAN WantPrimary);
+// The SCSI address of the current primary path (IOCTL_SCSI_GET_ADDRESS on a logical device).
+void BusGetLogicalAddress(LogicalDeviceExtension *Ldx, VyrScsiAddress *Address);
+// Removal of the bus FDO: disposes of every logical device (objects, links, workers, queued
+// requests cancelled), every path and port record, and the persistent-name table.
+void BusDisposeAll(BusExtension *Bus);
+
+// ---------------------------------------------------------------------------------------------
+// buscontrol.cpp
+// ---------------------------------------------------------------------------------------------
+// Device control on the bus FDO (control device): register, notify, query; other codes go down.
+NTSTATUS BusFdoDeviceControl(BusExtension *Bus, PIRP Irp);
+// IOCTL_TPBUS_QUERY_PATHS on the control device or a logical device; completes the request.
+NTSTATUS BusQueryPaths(BusExtension *Bus, PIRP Irp);
+
+// ---------------------------------------------------------------------------------------------
+// busname.cpp
+// ---------------------------------------------------------------------------------------------
+// Creates the logical device for a registering path: name, object, entry in the bus list, DOS
+// link, workers. Undoes its steps in reverse order on failure.
+NTSTATUS BusCreateLogicalDevice(BusExtension *Bus, const PathRegistration *Registration, LogicalDeviceExtension **Created);
+// Full removal of a logical device whose paths are already freed and whose entry is already out
+// of the bus list: waits for outstanding requests, stops the workers (queued requests
+// cancelled), deletes the DOS link and the device object. Cannot fail.
+void BusDeleteLogicalDevice(LogicalDeviceExtension *Ldx);
+// Loads the persistent-name table from the service key (bus start).
+NTSTATUS BusLoadPersistentNames(BusExtension *Bus);
+// Frees the persistent-name table.
+void BusFreePersistentNames(BusExtension *Bus);
+// Writes DeviceName = "Tape%d" into the SCSI device map key of Address.
+NTSTATUS BusWriteDeviceMap(LogicalDeviceExtension *Ldx, const VyrScsiAddress *Address);
+// PnP requests addressed to a logical device object.
+NTSTATUS BusLogicalPnp(PDEVICE_OBJECT LogicalDevice, PIRP Irp);
+// Outstanding-request references of a logical device.
+void BusLogicalReference(LogicalDeviceExtension *Ldx);
+void BusLogicalDereference(LogicalDeviceExtension *Ldx);
+
+// ---------------------------------------------------------------------------------------------
+// busqueue.cpp
+// ---------------------------------------------------------------------------------------------
+NTSTATUS BusLogicalCreate(PDEVICE_OBJECT LogicalDevice, PIRP Irp);
+NTSTATUS BusLogicalClose(PDEVICE_OBJECT LogicalDevice, PIRP Irp);
+// Read and write: queued for worker 0.
+NTSTATUS BusLogicalReadWrite(PDEVICE_OBJECT LogicalDevice, PIRP Irp);
+NTSTATUS BusLogicalDeviceControl(PDEVICE_OBJECT LogicalDevice, PIRP Irp);
+// Queues a request with its handler; STATUS_PENDING, or the failure (the caller completes).
+NTSTATUS BusQueueRequest(PDEVICE_OBJECT LogicalDevice, PIRP Irp, PBUS_REQUEST_HANDLER Handler);
+// Starts the five workers; on failure stops the ones already started.
+NTSTATUS BusStartWorkers(LogicalDeviceExtension *Ldx);
+// Stops the workers, waits for their threads to end, cancels queued requests, closes the queue.
+void BusStopWorkers(LogicalDeviceExtension *Ldx);
+// Sends a device-control request to the logical device itself from inside a worker; it is served
+// by the next worker. Deeper than four levels: STATUS_INVALID_DEVICE_STATE, nothing sent.
+NTSTATUS BusSendInternalRequest(LogicalDeviceExtension *Ldx, ULONG Code, PVOID In, ULONG InLength, PVOID Out,
+                                ULONG OutLength, ULONG_PTR *Information);
+// The locked MDL of a direct pass-through request, or null.
+PMDL BusFindLockedBuffer(LogicalDeviceExtension *Ldx, PIRP Irp);
+// Unlocks and frees the locked buffer of a request, if it has one.
+void BusReleaseLockedBuffer(LogicalDeviceExtension *Ldx, PIRP Irp);
+
+// ---------------------------------------------------------------------------------------------
+// busio.cpp
+// ---------------------------------------------------------------------------------------------
+// Runs one application request over a path and completes it.
+BUS_REQUEST_HANDLER BusSendOverPath;
+// Queued device controls: IOCTL_SCSI_GET_ADDRESS, IOCTL_TPBUS_KEY_REQUEST, else BusSendOverPath.
+BUS_REQUEST_HANDLER BusDeviceControlPreHandler;
+
+// ---------------------------------------------------------------------------------------------
+// busstatus.cpp: the StatusStructTable (all under the first block's lock)
+// ---------------------------------------------------------------------------------------------
+NTSTATUS BusStatusTableInsert(StatusStructBlock *Table, PIRP Irp, ScsiStatus *Block, StatusStructBlock **InBlock,
+                              ULONG *Slot);
+void BusStatusTableRemove(StatusStructBlock *Table, StatusStructBlock *InBlock, ULONG Slot);
+// At unload: frees every block after the first.
+void BusStatusTableFreeChain(StatusStructBlock *Table);

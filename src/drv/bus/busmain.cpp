@@ -7,24 +7,25 @@
 namespace {
 
 DRIVER_UNLOAD BusUnload;
-DRIVER_DISPATCH BusDispatchCreateClose;
+DRIVER_DISPATCH BusDispatchCreate;
+DRIVER_DISPATCH BusDispatchClose;
 DRIVER_DISPATCH BusDispatchCleanup;
 DRIVER_DISPATCH BusDispatchReadWrite;
 DRIVER_DISPATCH BusDispatchDeviceControl;
 DRIVER_DISPATCH BusDispatchInternalDeviceControl;
 DRIVER_DISPATCH BusDispatchDefault;
 
-// Requests on logical devices. Logical devices come into being when paths register; until the
-// path table exists, none are created, and these routines only refuse.
-NTSTATUS BusLogicalNotReady(PIRP Irp)
-{
-    return BusCompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-}
-
-NTSTATUS BusDispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS BusDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     if (!BusCommon(DeviceObject)->fFdo)
-        return BusLogicalNotReady(Irp);
+        return BusLogicalCreate(DeviceObject, Irp);
+    return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS BusDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (!BusCommon(DeviceObject)->fFdo)
+        return BusLogicalClose(DeviceObject, Irp);
     return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
@@ -36,7 +37,7 @@ NTSTATUS BusDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS BusDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     if (!BusCommon(DeviceObject)->fFdo)
-        return BusLogicalNotReady(Irp);
+        return BusLogicalReadWrite(DeviceObject, Irp);
     // The control device moves no data.
     return BusCompleteRequest(Irp, STATUS_NOT_SUPPORTED, 0);
 }
@@ -45,29 +46,29 @@ NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     CommonExtension *common = BusCommon(DeviceObject);
     if (!common->fFdo)
-        return BusLogicalNotReady(Irp);
-    // Control codes the bus does not answer itself belong to the device below it. The path
-    // registration, notification and query codes are answered here once the path table exists.
-    auto *bus = (BusExtension *)common;
-    IoSkipCurrentIrpStackLocation(Irp);
-    return IoCallDriver(bus->pLowerDevice, Irp);
+        return BusLogicalDeviceControl(DeviceObject, Irp);
+    return BusFdoDeviceControl((BusExtension *)common, Irp);
 }
 
 NTSTATUS BusDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    // Nothing in this system sends internal device-control requests to the bus.
+    // Nothing in this system sends internal device-control requests to the bus or to a logical
+    // device; refusing them keeps a stray one from reaching a drive.
     return BusCompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
 NTSTATUS BusDispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     if (!BusCommon(DeviceObject)->fFdo)
-        return BusCompleteRequest(Irp, STATUS_NOT_IMPLEMENTED, 0);
+        return BusSendOverPath(DeviceObject, Irp); // refuses what it cannot carry
     return BusCompleteRequest(Irp, STATUS_NOT_SUPPORTED, 0);
 }
 
 VOID BusUnload(PDRIVER_OBJECT DriverObject)
 {
+    auto *table = (StatusStructBlock *)IoGetDriverObjectExtension(DriverObject, VYR_STATUS_TABLE_CLIENT_ID);
+    if (table)
+        BusStatusTableFreeChain(table);
     LogBusEvent(DriverObject, nullptr, VYR_EVT_BUS_UNLOADING, nullptr, nullptr);
 }
 
@@ -103,8 +104,8 @@ VYR_DRIVER_ENTRY(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++)
         DriverObject->MajorFunction[i] = BusDispatchDefault;
-    DriverObject->MajorFunction[IRP_MJ_CREATE] = BusDispatchCreateClose;
-    DriverObject->MajorFunction[IRP_MJ_CLOSE] = BusDispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = BusDispatchCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = BusDispatchClose;
     DriverObject->MajorFunction[IRP_MJ_READ] = BusDispatchReadWrite;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = BusDispatchReadWrite;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = BusDispatchDeviceControl;

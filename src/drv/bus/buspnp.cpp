@@ -53,19 +53,11 @@ void BusDropReference(BusExtension *Bus)
     ExReleaseFastMutex(&Bus->RefMutex);
 }
 
-// Persistent device names are loaded at start once logical devices exist; nothing to load yet.
-NTSTATUS BusLoadPersistentNames(BusExtension *Bus)
-{
-    UNREFERENCED_PARAMETER(Bus);
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS BusRemoveDevice(PDEVICE_OBJECT DeviceObject, BusExtension *Bus, PIRP Irp)
 {
-    // The port, path and logical-device records that hang off the extension are freed here once
-    // paths can register; at this stage the lists are always empty.
-    Bus->pLogicalDevices = nullptr;
-    Bus->pPersistentNames = nullptr;
+    // Ports, paths, logical devices (objects, links, workers, queued requests) and the
+    // persistent-name table: nothing of them may outlive the bus.
+    BusDisposeAll(Bus);
 
     // This request's reference and the base reference; then wait for everyone else's.
     ExAcquireFastMutex(&Bus->PnpMutex);
@@ -152,7 +144,7 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
     KeInitializeEvent(&bus->RemovedEvent, NotificationEvent, FALSE);
     ExInitializeFastMutex(&bus->RefMutex);
     ExInitializeFastMutex(&bus->PnpMutex);
-    InitializeListHead(&bus->PortList);
+    bus->pStatusTable = (StatusStructBlock *)IoGetDriverObjectExtension(DriverObject, VYR_STATUS_TABLE_CLIENT_ID);
     KeInitializeSpinLock(&bus->PortLock);
     bus->fPortCounting = 1;
 
@@ -183,12 +175,8 @@ Failed:
 NTSTATUS BusDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     CommonExtension *common = BusCommon(DeviceObject);
-    if (!common->fFdo) {
-        // Logical devices are never reported to the PnP manager; nothing else sends them PnP.
-        NTSTATUS status = Irp->IoStatus.Status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return status;
-    }
+    if (!common->fFdo)
+        return BusLogicalPnp(DeviceObject, Irp);
     auto *bus = (BusExtension *)common;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
 
