@@ -49,6 +49,21 @@ void InstallTestbed(Machine &machine)
     }
 }
 
+void InstallPathFilter(Machine &machine)
+{
+    machine.InstallDriverImage(kTapeFilterService);
+    machine.InstallService(kTapeFilterService);
+    std::string cls = kClassKey + kTapeDriveClassGuid;
+    hk::RegCreateKey(cls);
+    std::vector<std::string> filters;
+    hk::RegGetMultiString(cls, "UpperFilters", &filters);
+    for (const std::string &f : filters)
+        if (f == kTapeFilterService)
+            return;
+    filters.push_back(kTapeFilterService);
+    hk::RegSetMultiString(cls, "UpperFilters", filters);
+}
+
 Fabric::Fabric() : process_(hk::Process::Create("testbed-harness"))
 {
     handle_ = process_->CreateFile(VYRFAB_CONTROL_WIN32_NAME);

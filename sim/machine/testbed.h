@@ -27,6 +27,12 @@ struct Topology {
 // device database; the TapeDrive class key carries an UpperFilters value where the path filter goes.
 void InstallTestbed(Machine &machine);
 
+constexpr const char *kTapeFilterService = "vyrtpft2k16";
+
+// Installs the tape path filter as an installation would: its image and service, and its name in
+// the TapeDrive class's UpperFilters, so that every tape path stack built afterwards carries it.
+void InstallPathFilter(Machine &machine);
+
 class Fabric {
 public:
     Fabric();
