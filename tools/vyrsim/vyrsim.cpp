@@ -6,6 +6,8 @@
 // scenario runs.
 #include "machine/machine.h"
 #include "machine/testbed.h"
+#include "paths.h"
+#include "tapeapp.h"
 
 #include <cstdio>
 #include <cstring>
@@ -28,6 +30,8 @@ void Usage(FILE *out)
             "  --paths N              paths to each drive (default 2)\n"
             "  --ports N              host adapter ports the paths are spread over (default 2)\n"
             "  --seed N               seed of the drives' serial numbers and world-wide names (default 1)\n"
+            "  --blocks N             blocks per write or read step (default 64)\n"
+            "  --block-size N         bytes per block (default 65536)\n"
             "  --setting NAME=VALUE   write a bus setting (REG_DWORD) into the service key before boot\n"
             "                         (FailoverDisabled, FailoverEventsEnabled, PersistentNaming)\n"
             "  --sandbox DIR          keep the machine's drives in DIR (default: a temporary folder)\n"
@@ -39,6 +43,14 @@ void Usage(FILE *out)
             "  boot       start the host: bus enumerators first, then their devices\n"
             "  events     print the System event log entries written since the last print\n"
             "  devices    print the device tree with each device's driver stack\n"
+            "  paths      print the logical devices and their paths (the bus's path query)\n"
+            "  write DEV  write --blocks blocks of --block-size bytes to DEV (e.g. Tape0)\n"
+            "  read DEV   read --blocks blocks from DEV\n"
+            "  rewind DEV rewind the tape in DEV\n"
+            "  verify DEV rewind DEV and read back everything written to it, byte for byte\n"
+            "  pull DEV/PATH   pull the cable of a path (PATH counts from 0 in the paths listing)\n"
+            "  stop DEV/PATH   stop a path's device (Plug and Play stop)\n"
+            "  start DEV/PATH  start a stopped path's device again\n"
             "  restart    shut down and boot again with the same registry\n"
             "  shutdown   stop and unload everything (implied at the end)\n"
             "\n"
@@ -66,15 +78,41 @@ std::string Trim(std::string s)
     return s;
 }
 
+// Steps that name a device or a path take the next word as their argument.
+bool StepTakesArgument(const std::string &step)
+{
+    static const char *kWithArgument[] = {"write", "read", "rewind", "verify", "pull", "stop", "start"};
+    for (const char *name : kWithArgument)
+        if (step == name)
+            return true;
+    return false;
+}
+
+struct IoOptions {
+    uint32_t blocks = 64;
+    uint32_t blockSize = 65536;
+};
+
 class Runner {
 public:
-    Runner(vyr::sim::MachineOptions options, std::map<std::string, ULONG> settings, vyr::sim::Topology topology)
-        : machine_(std::move(options)), settings_(std::move(settings)), topology_(topology)
+    Runner(vyr::sim::MachineOptions options, std::map<std::string, ULONG> settings, vyr::sim::Topology topology,
+           IoOptions io)
+        : machine_(std::move(options)), settings_(std::move(settings)), topology_(topology), io_(io)
     {
     }
 
-    bool Step(const std::string &step)
+    bool Step(const std::string &step, const std::string &argument)
     {
+        if (StepTakesArgument(step) && !machine_.Booted()) {
+            fprintf(stderr, "vyrsim: %s %s: the host is not running (boot first)\n", step.c_str(), argument.c_str());
+            return false;
+        }
+        if (step == "paths")
+            return Paths();
+        if (step == "write" || step == "read" || step == "rewind" || step == "verify")
+            return Io(step, argument);
+        if (step == "pull" || step == "stop" || step == "start")
+            return PathControl(step, argument);
         if (step == "boot")
             return Boot();
         if (step == "events")
@@ -111,8 +149,10 @@ private:
         }
         if (!installed_) {
             machine_.InstallTapeBus();
-            if (topology_.drives > 0)
+            if (topology_.drives > 0) {
                 vyr::sim::InstallTestbed(machine_);
+                vyr::sim::InstallPathFilter(machine_);
+            }
             installed_ = true;
         }
         for (auto &[name, value] : settings_)
@@ -215,9 +255,123 @@ private:
         }
     }
 
+    bool Paths()
+    {
+        auto process = hk::Process::Create("vyrsim-paths");
+        std::vector<vyr::tools::LogicalDeviceView> devices;
+        NTSTATUS status = vyr::tools::QueryLogicalDevices(*process, &devices);
+        if (!NT_SUCCESS(status)) {
+            fprintf(stderr, "vyrsim: the path query failed with %s\n", vyr::tools::StatusText(status).c_str());
+            return false;
+        }
+        fputs(vyr::tools::FormatLogicalDevices(devices).c_str(), stdout);
+        return true;
+    }
+
+    bool Io(const std::string &step, const std::string &device)
+    {
+        vyr::tools::IoResult r;
+        if (step == "write")
+            r = app_.Write(device, io_.blocks, io_.blockSize);
+        else if (step == "read")
+            r = app_.Read(device, io_.blocks, io_.blockSize);
+        else if (step == "rewind")
+            r = app_.Rewind(device);
+        else
+            r = app_.Verify(device);
+        if (step == "rewind") {
+            printf("rewind %s: %s\n", device.c_str(), vyr::tools::StatusText(r.status).c_str());
+        } else if (step == "verify") {
+            printf("verify %s: %llu of %llu blocks read back (%llu bytes), %llu differ: %s\n", device.c_str(),
+                   (unsigned long long)r.requests, (unsigned long long)app_.BlocksWritten(device),
+                   (unsigned long long)r.bytes, (unsigned long long)r.mismatches,
+                   NT_SUCCESS(r.status) && r.requests == app_.BlocksWritten(device) ? "verified" : "FAILED");
+        } else {
+            printf("%s %s: %llu blocks, %llu bytes: %s\n", step.c_str(), device.c_str(), (unsigned long long)r.requests,
+                   (unsigned long long)r.bytes, vyr::tools::StatusText(r.status).c_str());
+        }
+        if (!r.detail.empty())
+            printf("  %s\n", r.detail.c_str());
+        if (step == "verify")
+            verifyFailed_ |= !NT_SUCCESS(r.status) || r.requests != app_.BlocksWritten(device);
+        return true; // a failed request is a result of the scenario, not a reason to stop it
+    }
+
+    // DEV/PATH -> the path's SCSI address, from the bus's own listing.
+    bool FindPath(const std::string &reference, vyr::tools::PathView *path)
+    {
+        std::string device;
+        int index = 0;
+        if (!vyr::tools::ParsePathReference(reference, &device, &index)) {
+            fprintf(stderr, "vyrsim: '%s' is not DEV/PATH (for example Tape0/1)\n", reference.c_str());
+            return false;
+        }
+        auto process = hk::Process::Create("vyrsim-paths");
+        std::vector<vyr::tools::LogicalDeviceView> devices;
+        NTSTATUS status = vyr::tools::QueryLogicalDevices(*process, &devices);
+        if (!NT_SUCCESS(status)) {
+            fprintf(stderr, "vyrsim: the path query failed with %s\n", vyr::tools::StatusText(status).c_str());
+            return false;
+        }
+        for (const auto &d : devices) {
+            if (d.name != device)
+                continue;
+            if (index >= (int)d.paths.size()) {
+                fprintf(stderr, "vyrsim: %s has %zu path(s); there is no path %d\n", device.c_str(), d.paths.size(), index);
+                return false;
+            }
+            *path = d.paths[index];
+            return true;
+        }
+        fprintf(stderr, "vyrsim: no logical device named %s\n", device.c_str());
+        return false;
+    }
+
+    bool PathControl(const std::string &step, const std::string &reference)
+    {
+        vyr::tools::PathView path;
+        if (!FindPath(reference, &path))
+            return false;
+        char address[32];
+        snprintf(address, sizeof address, "%u:%u:%u:%u", path.port, path.pathId, path.target, path.lun);
+        NTSTATUS status = STATUS_NOT_FOUND;
+        if (step == "pull") {
+            vyr::sim::Fabric fabric;
+            std::vector<FabPathEntry> paths;
+            status = fabric.QueryTopology(nullptr, &paths);
+            if (NT_SUCCESS(status)) {
+                status = STATUS_NOT_FOUND;
+                for (const FabPathEntry &p : paths)
+                    if (p.PortNumber == path.port && p.PathId == path.pathId && p.TargetId == path.target &&
+                        p.Lun == path.lun && !p.fPulled)
+                        status = fabric.PullPath(p.Index);
+            }
+        } else {
+            char suffix[32];
+            snprintf(suffix, sizeof suffix, "\\%u&%u&%u&%u", path.port, path.pathId, path.target, path.lun);
+            for (const hk::DevNodeInfo &node : hk::DeviceTree()) {
+                const std::string &id = node.instanceId;
+                if (id.rfind("SCSI\\", 0) != 0 || id.size() < strlen(suffix) ||
+                    id.compare(id.size() - strlen(suffix), std::string::npos, suffix) != 0)
+                    continue;
+                status = step == "stop" ? hk::StopDevice(node.node) : hk::StartDevice(node.node);
+            }
+        }
+        hk::WaitPnpIdle();
+        printf("%s %s (%s): %s\n", step.c_str(), reference.c_str(), address, vyr::tools::StatusText(status).c_str());
+        return true;
+    }
+
+public:
+    bool VerifyFailed() const { return verifyFailed_; }
+
+private:
     vyr::sim::Machine machine_;
     std::map<std::string, ULONG> settings_;
     vyr::sim::Topology topology_;
+    IoOptions io_;
+    vyr::tools::TapeApplication app_;
+    bool verifyFailed_ = false;
     bool installed_ = false;
     size_t printed_ = 0;
     bool printedAny_ = false;
@@ -230,7 +384,8 @@ int main(int argc, char **argv)
     vyr::sim::MachineOptions options;
     vyr::sim::Topology topology;
     std::map<std::string, ULONG> settings;
-    std::vector<std::string> steps;
+    IoOptions io;
+    std::vector<std::pair<std::string, std::string>> steps;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         auto value = [&](const char *what) -> std::string {
@@ -260,6 +415,16 @@ int main(int argc, char **argv)
                 topology.ports = (int)v;
             else
                 topology.seed = (uint32_t)v;
+        } else if (arg == "--blocks" || arg == "--block-size") {
+            std::string text = value(arg.c_str());
+            char *end = nullptr;
+            unsigned long v = strtoul(text.c_str(), &end, 0);
+            unsigned long limit = arg == "--blocks" ? 1000000 : 16u << 20;
+            if (text.empty() || *end || v == 0 || v > limit) {
+                fprintf(stderr, "vyrsim: %s wants a number from 1 to %lu, got '%s'\n", arg.c_str(), limit, text.c_str());
+                return 2;
+            }
+            (arg == "--blocks" ? io.blocks : io.blockSize) = (uint32_t)v;
         } else if (arg == "--setting") {
             std::string s = value("--setting");
             size_t eq = s.find('=');
@@ -280,21 +445,29 @@ int main(int argc, char **argv)
         } else if (!arg.empty() && arg[0] == '-') {
             fprintf(stderr, "vyrsim: unknown option '%s' (try --help)\n", arg.c_str());
             return 2;
+        } else if (StepTakesArgument(arg)) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "vyrsim: step '%s' needs an argument (try --help)\n", arg.c_str());
+                return 2;
+            }
+            steps.emplace_back(arg, argv[++i]);
         } else {
-            steps.push_back(arg);
+            steps.emplace_back(arg, std::string());
         }
     }
     if (steps.empty()) {
         printf("vyrsim: default scenario -- boot the host with the tape bus enumerator, show the event log, "
                "shut down\n");
-        steps = {"boot", "events", "shutdown", "events"};
+        steps = {{"boot", ""}, {"events", ""}, {"shutdown", ""}, {"events", ""}};
     }
     try {
-        Runner runner(options, settings, topology);
-        for (const std::string &step : steps)
-            if (!runner.Step(step))
+        Runner runner(options, settings, topology, io);
+        for (const auto &[step, argument] : steps)
+            if (!runner.Step(step, argument))
                 return 2;
         runner.Finish();
+        if (runner.VerifyFailed())
+            return 1;
     } catch (const std::exception &e) {
         fprintf(stderr, "vyrsim: %s\n", e.what());
         return 1;

@@ -121,7 +121,8 @@ struct RequestQueueEntry {         // tag PDOg
     PIRP pIrp;
     PBUS_REQUEST_HANDLER pHandler;
     UCHAR fInternal;
-    UCHAR Pad[7];
+    UCHAR ucWorker;                // the worker that serves it: 0 ordinary, 1-4 the internal level
+    UCHAR Pad[6];
 };
 static_assert(sizeof(RequestQueueEntry) == 32, "RequestQueueEntry is 32 bytes");
 
@@ -140,6 +141,7 @@ struct BusWorker {
     KSEMAPHORE Semaphore;          // limit 0x7FFFFFFF, initial count 0
     UCHAR fCreated;                // the semaphore exists and the thread was started
     PVOID pThread;                 // referenced thread object, waited for when the workers stop
+    PKTHREAD pRunning;             // the thread that took this worker's index (set by the thread)
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -201,6 +203,7 @@ struct LogicalDeviceExtension : CommonExtension {
     PIRP pInternalSlot;
     KSPIN_LOCK InternalSlotLock;
     KEVENT InternalSlotFree;               // notification event, signalled while the slot is empty
+    ULONG ulInternalSlotWorker;            // the worker that is to serve the request in the slot
     LockedBufferEntry *pLockedBuffers;
     KSPIN_LOCK LockedBufferLock;
 };
@@ -253,6 +256,8 @@ NTSTATUS BusCompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 // ---------------------------------------------------------------------------------------------
 // buspnp.cpp
 // ---------------------------------------------------------------------------------------------
+// The bus driver's object, recorded by AddDevice: logical devices are created on it.
+extern PDRIVER_OBJECT BusDriverObject;
 DRIVER_ADD_DEVICE BusAddDevice;
 DRIVER_DISPATCH BusDispatchPnp;
 DRIVER_DISPATCH BusDispatchPower;
@@ -287,6 +292,8 @@ NTSTATUS SortedListRemove(PVOID *Head, PVOID Node, const SortedListKey *Keys, UL
 // ---------------------------------------------------------------------------------------------
 // buspath.cpp (passive level unless said otherwise)
 // ---------------------------------------------------------------------------------------------
+// The logical device list's one key: the device object's address.
+constexpr SortedListKey BUS_LOGICAL_LIST_KEY = {SORTED_KEY_U64, (ULONG)__builtin_offsetof(LogicalDeviceEntry, pDevice)};
 // IOCTL_TPBUS_REGISTER_PATH: groups the path, creating its logical device when needed, adds it,
 // writes the SCSI device map and fills the reply fields (offsets 80 and 88) on success.
 NTSTATUS BusRegisterPath(BusExtension *Bus, PathRegistration *Registration);
@@ -309,6 +316,10 @@ void BusGetLogicalAddress(LogicalDeviceExtension *Ldx, VyrScsiAddress *Address);
 // Removal of the bus FDO: disposes of every logical device (objects, links, workers, queued
 // requests cancelled), every path and port record, and the persistent-name table.
 void BusDisposeAll(BusExtension *Bus);
+// Called with the logical device's lock held: uncounts every path from its port (freeing ports
+// that reach 0), frees all the paths, unlinks and frees the LogicalDeviceEntry from the bus list
+// and clears the back pointer. Never allocates, so it cannot fail.
+void BusUnlinkLogicalDeviceLocked(BusExtension *Bus, LogicalDeviceExtension *Ldx);
 
 // ---------------------------------------------------------------------------------------------
 // buscontrol.cpp

@@ -79,6 +79,8 @@ NTSTATUS BusRemoveDevice(PDEVICE_OBJECT DeviceObject, BusExtension *Bus, PIRP Ir
 
 } // namespace
 
+PDRIVER_OBJECT BusDriverObject;
+
 /*++
 Routine Description:
     Reads the bus settings from the driver's service key. A missing value (or key) counts as 0.
@@ -154,6 +156,7 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
         goto DeleteLink;
     }
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    BusDriverObject = DriverObject;
 
     _snwprintf(text1, RTL_NUMBER_OF(text1), L"0x%p", (PVOID)DriverObject);
     _snwprintf(text2, RTL_NUMBER_OF(text2), L"0x%p", (PVOID)fdo);

@@ -711,7 +711,7 @@ NTSTATUS StartDevice(DevNode *node)
     return StartNode(node);
 }
 
-NTSTATUS RebalanceDevice(DevNode *node)
+NTSTATUS StopDevice(DevNode *node)
 {
     std::lock_guard<std::recursive_mutex> lock(g_pnpLock);
     if (node->state != DevNodeState::Started)
@@ -724,6 +724,15 @@ NTSTATUS RebalanceDevice(DevNode *node)
     node->state = DevNodeState::StopPending;
     SendPnp(node, IRP_MN_STOP_DEVICE);
     node->state = DevNodeState::Stopped;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RebalanceDevice(DevNode *node)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_pnpLock);
+    NTSTATUS status = StopDevice(node);
+    if (!NT_SUCCESS(status))
+        return status;
     status = SendPnp(node, IRP_MN_START_DEVICE);
     if (!NT_SUCCESS(status)) {
         SendPnp(node, IRP_MN_REMOVE_DEVICE);
@@ -976,7 +985,7 @@ extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, U
                 return STATUS_INVALID_DEVICE_REQUEST;
             std::string base = hk::internal::kClass + node->classGuid;
             int index = 0;
-            char name[8];
+            char name[16];
             do {
                 snprintf(name, sizeof name, "%04d", index++);
             } while (hk::RegKeyExists(base + "\\" + name));

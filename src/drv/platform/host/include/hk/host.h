@@ -209,6 +209,9 @@ DevNode *FindDevNode(const std::string &instanceId);
 DevNodeInfo NodeInfo(DevNode *node);
 // Loads the stack's drivers, calls AddDevice on each, sends START and enumerates the children.
 NTSTATUS StartDevice(DevNode *node);
+// Query-stop and stop; the node stays stopped until StartDevice. Vetoed query-stop: cancel-stop,
+// returns the veto.
+NTSTATUS StopDevice(DevNode *node);
 // Query-stop, stop, start again (a rebalance). Vetoed query-stop: cancel-stop, returns the veto.
 NTSTATUS RebalanceDevice(DevNode *node);
 // Orderly removal: query-remove then remove, children first. A veto returns the veto status.
