@@ -37,6 +37,15 @@ bool EqualNoCase(const WCHAR *a, const WCHAR *b)
     return UpcaseAscii(*a) == UpcaseAscii(*b);
 }
 
+bool EqualExact(const WCHAR *a, const WCHAR *b)
+{
+    while (*a && *a == *b) {
+        a++;
+        b++;
+    }
+    return *a == *b;
+}
+
 ULONG WideLength(const WCHAR *s)
 {
     ULONG n = 0;
@@ -227,7 +236,7 @@ NTSTATUS StorePersistentName(BusExtension *Bus, const WCHAR *Key, const WCHAR *N
     WCHAR current[PERSISTENT_NAME_CHARS + 1];
     bool same = false;
     if (NT_SUCCESS(OpenKey(&key, KEY_READ, path))) {
-        same = NT_SUCCESS(ReadPersistentValue(key, current)) && wcscmp(current, Name) == 0;
+        same = NT_SUCCESS(ReadPersistentValue(key, current)) && EqualExact(current, Name);
         ZwClose(key);
     }
     if (!same) {
