@@ -32,7 +32,8 @@ Routine Description:
 --*/
 VYR_DRIVER_ENTRY(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath)
 {
-    FLT_TRACE_ENTRY("DriverEntry: pDriverObject 0x%08x, RegistryPath %wZ\n", FLT_PTR(pDriverObject), pRegistryPath);
+    FLT_TRACE_ENTRY("DriverEntry: pDriverObject 0x%08x, RegistryPath %.*S\n", FLT_PTR(pDriverObject),
+                    (int)(pRegistryPath->Length / sizeof(WCHAR)), (const wchar_t *)pRegistryPath->Buffer);
     NTSTATUS status = STATUS_SUCCESS;
 
     KeInitializeEvent(&g_HandOverLock, SynchronizationEvent, TRUE);
