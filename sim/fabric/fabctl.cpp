@@ -101,6 +101,46 @@ NTSTATUS FabCheckNewPathp(FabBus *Bus, const FabAddPathRequest *Request)
     return STATUS_SUCCESS;
 }
 
+/*++
+Routine Description:
+    Creates the SCSI device map key of a path's address, as a port driver does for every logical
+    unit it finds: \Registry\Machine\Hardware\DeviceMap\Scsi\Scsi Port P\Scsi Bus B\Target Id
+    T\Logical Unit Id L. Drivers above (the tape bus) write their device names into it. Each
+    level is created in turn, volatile, as the hardware hive is rebuilt at every boot.
+--*/
+NTSTATUS FabCreateDeviceMapKeyp(const FabAddPathRequest *Request)
+{
+    WCHAR path[160];
+    const ULONG numbers[4] = {Request->PortNumber, Request->PathId, Request->TargetId, Request->Lun};
+    PCWSTR levels[4] = {L"\\Scsi Port %u", L"\\Scsi Bus %u", L"\\Target Id %u", L"\\Logical Unit Id %u"};
+    size_t used = 0;
+    NTSTATUS status = STATUS_SUCCESS;
+    for (int level = -3; level < 4 && NT_SUCCESS(status); level++) {
+        int written;
+        if (level == -3)
+            written = _snwprintf(path, RTL_NUMBER_OF(path), L"\\Registry\\Machine\\Hardware");
+        else if (level == -2)
+            written = _snwprintf(path + used, RTL_NUMBER_OF(path) - used, L"\\DeviceMap");
+        else if (level == -1)
+            written = _snwprintf(path + used, RTL_NUMBER_OF(path) - used, L"\\Scsi");
+        else
+            written = _snwprintf(path + used, RTL_NUMBER_OF(path) - used, levels[level], numbers[level]);
+        if (written < 0)
+            return STATUS_BUFFER_OVERFLOW;
+        used += (size_t)written;
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, path);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        HANDLE key = nullptr;
+        ULONG disposition = 0;
+        status = ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_VOLATILE, &disposition);
+        if (NT_SUCCESS(status))
+            ZwClose(key);
+    }
+    return status;
+}
+
 NTSTATUS FabAddPathp(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
 {
     FabAddPathRequest request;
@@ -143,6 +183,8 @@ NTSTATUS FabAddPathp(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
     if (!NT_SUCCESS(status))
         goto DeletePdo;
 
+    // Before the PDO is reported: the stack above finds the key when it starts.
+    FabCreateDeviceMapKeyp(&request);
     IoInvalidateDeviceRelations(Bus->pPhysicalDevice, BusRelations);
     ((FabIndexReply *)Irp->AssociatedIrp.SystemBuffer)->Index = path->Index;
     *Information = sizeof(FabIndexReply);
@@ -169,6 +211,7 @@ NTSTATUS FabPullPathp(FabBus *Bus, PIRP Irp)
     } else if (!Bus->Paths[request.PathIndex]->fPulled) {
         FabPath *path = Bus->Paths[request.PathIndex];
         path->fPulled = TRUE;
+        FabReleaseHeldLocked(Bus, FAB_SCOPE_PATH, request.PathIndex);
         model = Bus->Drives[path->DriveIndex]->pModel;
         nexus = path->Nexus;
     }
@@ -290,8 +333,84 @@ NTSTATUS FabClearFaultsp(FabBus *Bus, PIRP Irp)
         status = STATUS_INVALID_PARAMETER;
         break;
     }
+    // Commands that cleared rules were holding go on.
+    if (NT_SUCCESS(status))
+        FabReleaseHeldLocked(Bus, request.Scope, request.Index);
     ExReleaseFastMutex(&Bus->TopologyMutex);
     return status;
+}
+
+NTSTATUS FabReleaseHeldp(FabBus *Bus, PIRP Irp)
+{
+    FabReleaseHeldRequest request;
+    NTSTATUS status = FabReadInputOnlyp(Irp, &request);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (request.Reserved[0] || request.Reserved[1] || request.Reserved[2])
+        return STATUS_INVALID_PARAMETER;
+    ExAcquireFastMutex(&Bus->TopologyMutex);
+    switch (request.Scope) {
+    case FAB_SCOPE_PATH:
+        if (request.Index >= Bus->cPaths)
+            status = STATUS_INVALID_PARAMETER;
+        break;
+    case FAB_SCOPE_DRIVE:
+        if (request.Index >= Bus->cDrives)
+            status = STATUS_INVALID_PARAMETER;
+        break;
+    case FAB_SCOPE_ALL:
+        if (request.Index)
+            status = STATUS_INVALID_PARAMETER;
+        break;
+    default:
+        status = STATUS_INVALID_PARAMETER;
+        break;
+    }
+    if (NT_SUCCESS(status))
+        FabReleaseHeldLocked(Bus, request.Scope, request.Index);
+    ExReleaseFastMutex(&Bus->TopologyMutex);
+    return status;
+}
+
+/*++
+Routine Description:
+    Waits until at least the asked number of commands is held. The event is cleared under the
+    mutex before each wait and set under it by every new hold, so no arrival is missed.
+--*/
+NTSTATUS FabWaitHeldp(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
+{
+    FabWaitHeldRequest request;
+    NTSTATUS status = FabReadInputp(Irp, &request);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (FabOutputLengthp(Irp) < sizeof(FabHeldReply))
+        return STATUS_BUFFER_TOO_SMALL;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -(LONGLONG)request.TimeoutMilliseconds * 10000;
+    ULONG held = 0;
+    for (;;) {
+        BOOLEAN done = TRUE;
+        ExAcquireFastMutex(&Bus->TopologyMutex);
+        held = Bus->cHeld;
+        if (Bus->fRemoving) {
+            status = STATUS_NO_SUCH_DEVICE;
+        } else if (held < request.Count) {
+            KeClearEvent(&Bus->HoldArrived);
+            done = FALSE;
+        }
+        ExReleaseFastMutex(&Bus->TopologyMutex);
+        if (done)
+            break;
+        // Each wait gets the whole time-out: the limit only keeps a broken test from hanging.
+        if (KeWaitForSingleObject(&Bus->HoldArrived, Executive, KernelMode, FALSE,
+                                  request.TimeoutMilliseconds ? &timeout : nullptr) == STATUS_TIMEOUT)
+            return STATUS_IO_TIMEOUT;
+    }
+    if (!NT_SUCCESS(status))
+        return status;
+    ((FabHeldReply *)Irp->AssociatedIrp.SystemBuffer)->Held = held;
+    *Information = sizeof(FabHeldReply);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS FabDriveControlp(FabBus *Bus, PIRP Irp)
@@ -447,6 +566,12 @@ NTSTATUS FabControlRequest(FabBus *Bus, PIRP Irp)
         break;
     case IOCTL_VYRFAB_QUERY_DRIVE:
         status = FabQueryDrivep(Bus, Irp, &information);
+        break;
+    case IOCTL_VYRFAB_RELEASE_HELD:
+        status = FabReleaseHeldp(Bus, Irp);
+        break;
+    case IOCTL_VYRFAB_WAIT_HELD:
+        status = FabWaitHeldp(Bus, Irp, &information);
         break;
     case IOCTL_VYRFAB_QUERY_TOPOLOGY:
         status = FabQueryTopologyp(Bus, Irp, &information);

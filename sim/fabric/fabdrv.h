@@ -88,6 +88,15 @@ struct FabPath {
     ULONG cFaults;
 };
 
+// A command waiting on a FAB_FAULT_HOLD rule. Lives on the waiting thread's stack; linked in
+// FabBus::HeldList under the topology mutex until it is let go.
+struct FabHold {
+    LIST_ENTRY Link;
+    ULONG PathIndex;
+    ULONG DriveIndex;
+    KEVENT Released;
+};
+
 struct FabBus : FabCommon {
     PDEVICE_OBJECT pPhysicalDevice;
     PDEVICE_OBJECT pLowerDevice;
@@ -105,6 +114,11 @@ struct FabBus : FabCommon {
     LIST_ENTRY PdoList; // every PDO not yet deleted, a pulled path's former PDO included
     FabDrive *Drives[FAB_MAX_DRIVES];
     FabPath *Paths[FAB_MAX_PATHS];
+    // Commands held by FAB_FAULT_HOLD rules, and an event set whenever one more is held (waiters
+    // of IOCTL_VYRFAB_WAIT_HELD clear it under the mutex before they wait).
+    LIST_ENTRY HeldList;
+    ULONG cHeld;
+    KEVENT HoldArrived;
 };
 
 // An entry of FabBus::PdoList. (CONTAINING_RECORD needs a standard-layout type, which an
@@ -165,6 +179,9 @@ NTSTATUS FabControlRequest(FabBus *Bus, PIRP Irp);
 
 // fabpath.cpp
 NTSTATUS FabPathInternalControl(FabPdo *Pdo, PIRP Irp);
+// Lets held commands go: those through path Index, to drive Index, or all (FabFaultScope). Called
+// under the topology mutex.
+void FabReleaseHeldLocked(FabBus *Bus, UCHAR Scope, ULONG Index);
 
 // fabrules.cpp: the fault rules (pure logic, called under the topology mutex).
 NTSTATUS FabValidateFault(const FabFaultRequest *Fault);

@@ -169,6 +169,34 @@ NTSTATUS FabRunPartialWritep(const FabRoute *Route, FabScsiRequest *Request, con
     return STATUS_SUCCESS;
 }
 
+/*++
+Routine Description:
+    Holds a command until the harness lets it go (or its path is pulled, or the fabric goes away),
+    then finds its way again: the world may have changed meanwhile.
+IRQL: PASSIVE_LEVEL.
+--*/
+NTSTATUS FabHoldp(FabPdo *Pdo, FabRoute *Route)
+{
+    FabBus *bus = Pdo->pBus;
+    FabPath *path = Pdo->pPath;
+    FabHold hold;
+    KeInitializeEvent(&hold.Released, NotificationEvent, FALSE);
+    BOOLEAN wait = FALSE;
+    ExAcquireFastMutex(&bus->TopologyMutex);
+    if (!bus->fRemoving && !path->fPulled && path->pPdo == Pdo->Self) {
+        hold.PathIndex = path->Index;
+        hold.DriveIndex = path->DriveIndex;
+        InsertTailList(&bus->HeldList, &hold.Link);
+        bus->cHeld++;
+        KeSetEvent(&bus->HoldArrived, IO_NO_INCREMENT, FALSE);
+        wait = TRUE;
+    }
+    ExReleaseFastMutex(&bus->TopologyMutex);
+    if (wait)
+        KeWaitForSingleObject(&hold.Released, Executive, KernelMode, FALSE, nullptr);
+    return FabRoutep(Pdo, Route);
+}
+
 NTSTATUS FabExecutep(FabPdo *Pdo, FabScsiRequest *Request)
 {
     NTSTATUS status = FabValidateRequestp(Request);
@@ -199,6 +227,12 @@ NTSTATUS FabExecutep(FabPdo *Pdo, FabScsiRequest *Request)
         return FabRunPartialWritep(&route, Request, &fault);
     case FAB_FAULT_RESERVATION:
         return FabRunReservedp(&route, Request);
+    case FAB_FAULT_HOLD:
+        status = FabHoldp(Pdo, &route);
+        if (!NT_SUCCESS(status))
+            return status;
+        FabModelExecute(route.pModel, route.Nexus, route.szWwpn, Request);
+        return STATUS_SUCCESS;
     default:
         return STATUS_DRIVER_INTERNAL_ERROR;
     }
@@ -255,4 +289,21 @@ NTSTATUS FabPathInternalControl(FabPdo *Pdo, PIRP Irp)
         }
     }
     return FabCompleteRequest(Irp, status, 0);
+}
+
+void FabReleaseHeldLocked(FabBus *Bus, UCHAR Scope, ULONG Index)
+{
+    PLIST_ENTRY entry = Bus->HeldList.Flink;
+    while (entry != &Bus->HeldList) {
+        FabHold *hold = CONTAINING_RECORD(entry, FabHold, Link);
+        entry = entry->Flink;
+        BOOLEAN match = Scope == FAB_SCOPE_ALL || (Scope == FAB_SCOPE_PATH && hold->PathIndex == Index) ||
+                        (Scope == FAB_SCOPE_DRIVE && hold->DriveIndex == Index);
+        if (!match)
+            continue;
+        // Unlinked before it is signalled: the record goes with its thread's stack once woken.
+        RemoveEntryList(&hold->Link);
+        Bus->cHeld--;
+        KeSetEvent(&hold->Released, IO_NO_INCREMENT, FALSE);
+    }
 }

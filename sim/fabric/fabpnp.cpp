@@ -109,6 +109,9 @@ NTSTATUS FabRemoveBusp(PDEVICE_OBJECT DeviceObject, FabBus *Bus, PIRP Irp)
     // From here on no PDO joins the list (control requests check fRemoving under the mutex).
     ExAcquireFastMutex(&Bus->TopologyMutex);
     Bus->fRemoving = TRUE;
+    // Held commands go on (and waiters for them stop waiting): the bus waits for them below.
+    FabReleaseHeldLocked(Bus, FAB_SCOPE_ALL, 0);
+    KeSetEvent(&Bus->HoldArrived, IO_NO_INCREMENT, FALSE);
     if (Bus->pControlDevice)
         FabCloseGatep(FabCommonOf(Bus->pControlDevice));
     for (PLIST_ENTRY e = Bus->PdoList.Flink; e != &Bus->PdoList; e = e->Flink)
@@ -573,6 +576,8 @@ NTSTATUS FabAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
     KeInitializeEvent(&bus->IdleEvent, NotificationEvent, FALSE);
     ExInitializeFastMutex(&bus->TopologyMutex);
     InitializeListHead(&bus->PdoList);
+    InitializeListHead(&bus->HeldList);
+    KeInitializeEvent(&bus->HoldArrived, NotificationEvent, FALSE);
 
     status = FabCreateControlDevicep(bus, DriverObject);
     if (!NT_SUCCESS(status))

@@ -70,6 +70,7 @@ NTSTATUS FabValidateFault(const FabFaultRequest *Fault)
             return STATUS_INVALID_PARAMETER;
         break;
     case FAB_FAULT_RESERVATION:
+    case FAB_FAULT_HOLD:
         if (Fault->Status || Fault->BlocksWritten || !FabSenseIsEmptyp(Fault))
             return STATUS_INVALID_PARAMETER;
         break;

@@ -193,4 +193,22 @@ NTSTATUS Fabric::Build(const Topology &topology)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS Fabric::ReleaseHeld(UCHAR scope, ULONG index)
+{
+    FabReleaseHeldRequest request{};
+    request.Scope = scope;
+    request.Index = index;
+    return Control(IOCTL_VYRFAB_RELEASE_HELD, &request, sizeof request, nullptr, 0);
+}
+
+NTSTATUS Fabric::WaitHeld(ULONG count, ULONG *held, ULONG timeoutMilliseconds)
+{
+    FabWaitHeldRequest request{count, timeoutMilliseconds};
+    FabHeldReply reply{};
+    NTSTATUS status = Control(IOCTL_VYRFAB_WAIT_HELD, &request, sizeof request, &reply, sizeof reply);
+    if (held)
+        *held = reply.Held;
+    return status;
+}
+
 } // namespace vyr::sim

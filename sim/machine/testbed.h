@@ -62,6 +62,12 @@ private:
     std::shared_ptr<hk::Process> process_;
     HANDLE handle_ = nullptr;
     NTSTATUS last_ = STATUS_SUCCESS;
+
+public:
+    // Commands held by FAB_FAULT_HOLD rules: let those of a scope go, or wait until at least
+    // `count` are held (the time-out only keeps a broken test from hanging).
+    NTSTATUS ReleaseHeld(UCHAR scope, ULONG index);
+    NTSTATUS WaitHeld(ULONG count, ULONG *held = nullptr, ULONG timeoutMilliseconds = 60000);
 };
 
 } // namespace vyr::sim

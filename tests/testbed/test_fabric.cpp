@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -1064,6 +1065,121 @@ TEST_F(FabricTest, ShutdownWithAWorldLeavesNoLeak)
     machine_->Shutdown();
     for (const hk::BugCheckInfo &report : recorder.Reports())
         ADD_FAILURE() << report.message;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Held commands
+// ---------------------------------------------------------------------------------------------
+class FabricHoldTest : public FabricTest {
+protected:
+    NTSTATUS Release(UCHAR scope, ULONG index, UCHAR reserved = 0)
+    {
+        FabReleaseHeldRequest request{};
+        request.Scope = scope;
+        request.Index = index;
+        request.Reserved[1] = reserved;
+        return Send(IOCTL_VYRFAB_RELEASE_HELD, request);
+    }
+    NTSTATUS WaitHeld(ULONG count, ULONG *held)
+    {
+        FabWaitHeldRequest request{count, 60000};
+        FabHeldReply reply{~0u};
+        NTSTATUS status = Control(IOCTL_VYRFAB_WAIT_HELD, &request, sizeof request, &reply, sizeof reply);
+        *held = reply.Held;
+        return status;
+    }
+    // Runs a write on a path in a thread of its own: it comes back only once the hold lets it go.
+    std::thread WriteInBackground(ULONG path, Scsi *result)
+    {
+        HANDLE probe = ProbeOn(path).handle;
+        return std::thread([this, probe, result] { *result = Run(probe, Write(0, 2048, 5)); });
+    }
+};
+
+TEST_F(FabricHoldTest, HeldWriteWaitsUntilReleasedWhileOtherPathsRun)
+{
+    BuildTwoByTwo();
+    TakeUnitAttentions(0);
+    TakeUnitAttentions(1);
+    ASSERT_EQ(Send(IOCTL_VYRFAB_ADD_FAULT, Rule(FAB_SCOPE_PATH, 0, FAB_FAULT_HOLD, FAB_FORM_ONE_SHOT, 0, OP_WRITE6)),
+              STATUS_SUCCESS);
+    ULONG held = ~0u;
+    ASSERT_EQ(WaitHeld(0, &held), STATUS_SUCCESS);
+    EXPECT_EQ(held, 0u);
+
+    Scsi write;
+    std::thread writer = WriteInBackground(0, &write);
+    ASSERT_EQ(WaitHeld(1, &held), STATUS_SUCCESS);
+    EXPECT_EQ(held, 1u);
+    EXPECT_EQ(DriveState(0).Blocks, 0u) << "a held command must not reach the drive";
+    // Another path to the same drive is not held, and releasing a scope that holds nothing is a no-op.
+    EXPECT_EQ(RunOn(1, Tur()).scsiStatus, GOOD);
+    EXPECT_EQ(Release(FAB_SCOPE_PATH, 1), STATUS_SUCCESS);
+    EXPECT_EQ(Release(FAB_SCOPE_DRIVE, 1), STATUS_SUCCESS);
+    ASSERT_EQ(WaitHeld(1, &held), STATUS_SUCCESS);
+
+    ASSERT_EQ(Release(FAB_SCOPE_DRIVE, 0), STATUS_SUCCESS);
+    writer.join();
+    EXPECT_EQ(write.status, STATUS_SUCCESS);
+    EXPECT_EQ(write.scsiStatus, GOOD) << Describe(write);
+    EXPECT_EQ(DriveState(0).Blocks, 1u);
+    ASSERT_EQ(WaitHeld(0, &held), STATUS_SUCCESS);
+    EXPECT_EQ(held, 0u);
+    // One-shot: the next write passes.
+    EXPECT_EQ(RunOn(0, Write(0, 512, 6)).scsiStatus, GOOD);
+}
+
+TEST_F(FabricHoldTest, PullAndClearFaultsLetHeldCommandsGo)
+{
+    BuildTwoByTwo();
+    TakeUnitAttentions(0);
+    TakeUnitAttentions(2);
+    ASSERT_EQ(Send(IOCTL_VYRFAB_ADD_FAULT, Rule(FAB_SCOPE_DRIVE, 1, FAB_FAULT_HOLD, FAB_FORM_UNTIL_CLEARED)),
+              STATUS_SUCCESS);
+    ASSERT_EQ(Send(IOCTL_VYRFAB_ADD_FAULT, Rule(FAB_SCOPE_PATH, 0, FAB_FAULT_HOLD, FAB_FORM_UNTIL_CLEARED)),
+              STATUS_SUCCESS);
+    Scsi onPulled, onCleared;
+    std::thread first = WriteInBackground(0, &onPulled);
+    std::thread second = WriteInBackground(2, &onCleared);
+    ULONG held = 0;
+    ASSERT_EQ(WaitHeld(2, &held), STATUS_SUCCESS);
+    EXPECT_EQ(held, 2u);
+
+    ASSERT_EQ(Pull(0), STATUS_SUCCESS);
+    first.join();
+    EXPECT_EQ(onPulled.status, STATUS_DEVICE_NOT_CONNECTED) << Describe(onPulled);
+    EXPECT_EQ(DriveState(0).Blocks, 0u);
+
+    ASSERT_EQ(ClearFaults(FAB_SCOPE_DRIVE, 1), STATUS_SUCCESS);
+    second.join();
+    EXPECT_EQ(onCleared.scsiStatus, GOOD) << Describe(onCleared);
+    EXPECT_EQ(DriveState(1).Blocks, 1u);
+    ASSERT_EQ(WaitHeld(0, &held), STATUS_SUCCESS);
+    EXPECT_EQ(held, 0u);
+    CloseProbes();
+    hk::WaitPnpIdle();
+}
+
+TEST_F(FabricHoldTest, BadHoldRequestsAreRefused)
+{
+    BuildTwoByTwo();
+    FabFaultRequest withSense = Rule(FAB_SCOPE_PATH, 0, FAB_FAULT_HOLD, FAB_FORM_ONE_SHOT);
+    withSense.Asc = 0x11;
+    EXPECT_EQ(Send(IOCTL_VYRFAB_ADD_FAULT, withSense), STATUS_INVALID_PARAMETER);
+    FabFaultRequest withStatus = Rule(FAB_SCOPE_PATH, 0, FAB_FAULT_HOLD, FAB_FORM_ONE_SHOT);
+    withStatus.Status = STATUS_IO_TIMEOUT;
+    EXPECT_EQ(Send(IOCTL_VYRFAB_ADD_FAULT, withStatus), STATUS_INVALID_PARAMETER);
+
+    EXPECT_EQ(Release(FAB_SCOPE_PATH, 4), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Release(FAB_SCOPE_DRIVE, 2), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Release(FAB_SCOPE_ALL, 1), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Release(7, 0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Release(FAB_SCOPE_ALL, 0, 1), STATUS_INVALID_PARAMETER);
+    ULONG index = 0;
+    EXPECT_EQ(Control(IOCTL_VYRFAB_RELEASE_HELD, &index, sizeof index), STATUS_INFO_LENGTH_MISMATCH);
+    FabWaitHeldRequest wait{0, 0};
+    EXPECT_EQ(Control(IOCTL_VYRFAB_WAIT_HELD, &wait, sizeof wait), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Control(IOCTL_VYRFAB_WAIT_HELD, &index, sizeof index, &index, sizeof index), STATUS_INFO_LENGTH_MISMATCH);
 }
 
 } // namespace

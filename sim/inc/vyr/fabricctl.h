@@ -52,6 +52,13 @@ constexpr ULONG IOCTL_VYRFAB_DRIVE_CONTROL = VyrFabCode(0x806, 0x0002);
 constexpr ULONG IOCTL_VYRFAB_QUERY_TOPOLOGY = VyrFabCode(0x807, 0 /* FILE_ANY_ACCESS */);
 // in FabDriveRequest, out FabDriveState: what the drive and its medium look like now.
 constexpr ULONG IOCTL_VYRFAB_QUERY_DRIVE = VyrFabCode(0x808, 0 /* FILE_ANY_ACCESS */);
+// in FabReleaseHeldRequest. Lets commands held by FAB_FAULT_HOLD rules go on: those through a
+// path, those to a drive, or all. Releasing when nothing is held succeeds and does nothing.
+constexpr ULONG IOCTL_VYRFAB_RELEASE_HELD = VyrFabCode(0x809, 0x0002);
+// in FabWaitHeldRequest, out FabHeldReply. Waits until at least Count commands are held (Count 0
+// answers at once) and returns how many are. STATUS_IO_TIMEOUT when TimeoutMilliseconds (0: no
+// limit) pass first, STATUS_NO_SUCH_DEVICE when the fabric goes away meanwhile.
+constexpr ULONG IOCTL_VYRFAB_WAIT_HELD = VyrFabCode(0x80A, 0 /* FILE_ANY_ACCESS */);
 
 constexpr ULONG FAB_MAX_DRIVES = 64;
 constexpr ULONG FAB_MAX_PATHS = 256;
@@ -134,6 +141,12 @@ enum FabFaultKind : UCHAR {
     // Another initiator (a nexus of no path) holds a reservation of the drive while the command
     // runs: the drive answers as it answers a command from a nexus that does not hold it.
     FAB_FAULT_RESERVATION = 3,
+    // The command waits before it reaches the drive until IOCTL_VYRFAB_RELEASE_HELD or a
+    // IOCTL_VYRFAB_CLEAR_FAULTS of its path, its drive or everything lets it go, then runs as if
+    // no rule had taken it. A command held on a path that is pulled is let go at once and fails
+    // with STATUS_DEVICE_NOT_CONNECTED; the fabric's removal lets every held command go. Takes no
+    // sense, status or block count.
+    FAB_FAULT_HOLD = 4,
 };
 
 enum FabFaultForm : UCHAR {
@@ -180,6 +193,28 @@ struct FabClearFaultsRequest {
 };
 static_assert(FIELD_OFFSET(FabClearFaultsRequest, Index) == 4, "FabClearFaultsRequest layout");
 static_assert(sizeof(FabClearFaultsRequest) == 8, "FabClearFaultsRequest layout");
+
+// Which held commands IOCTL_VYRFAB_RELEASE_HELD lets go: those through path Index
+// (FAB_SCOPE_PATH), those to drive Index (FAB_SCOPE_DRIVE), or all (FAB_SCOPE_ALL, Index 0).
+struct FabReleaseHeldRequest {
+    UCHAR Scope;       // FabFaultScope
+    UCHAR Reserved[3]; // zero
+    ULONG Index;
+};
+static_assert(FIELD_OFFSET(FabReleaseHeldRequest, Index) == 4, "FabReleaseHeldRequest layout");
+static_assert(sizeof(FabReleaseHeldRequest) == 8, "FabReleaseHeldRequest layout");
+
+struct FabWaitHeldRequest {
+    ULONG Count;
+    ULONG TimeoutMilliseconds; // 0 = no limit
+};
+static_assert(FIELD_OFFSET(FabWaitHeldRequest, TimeoutMilliseconds) == 4, "FabWaitHeldRequest layout");
+static_assert(sizeof(FabWaitHeldRequest) == 8, "FabWaitHeldRequest layout");
+
+struct FabHeldReply {
+    ULONG Held; // commands held now
+};
+static_assert(sizeof(FabHeldReply) == 4, "FabHeldReply layout");
 
 enum FabDriveOperation : ULONG {
     FAB_DRIVE_LOAD = 0,          // insert and load a cartridge: Value 0 = the one taken out last, 1 = a blank one

@@ -141,7 +141,7 @@ struct BusWorker {
     KSEMAPHORE Semaphore;          // limit 0x7FFFFFFF, initial count 0
     UCHAR fCreated;                // the semaphore exists and the thread was started
     PVOID pThread;                 // referenced thread object, waited for when the workers stop
-    PKTHREAD pRunning;             // the thread that took this worker's index (set by the thread)
+    HANDLE hRunningThreadId;       // id of the thread that took this worker's index (set by the thread)
 };
 
 // ---------------------------------------------------------------------------------------------
