@@ -3,6 +3,8 @@
 // the path query, and the requests the control device refuses.
 #include "bus_paths_fixture.h"
 
+#include <map>
+
 namespace vyr::test {
 namespace {
 
@@ -202,6 +204,44 @@ TEST_F(PathTableTest, LastPathLeavingRemovesTheDeviceAndItsLink)
     ASSERT_EQ(Register(NewPath(), a, &r), STATUS_SUCCESS);
     EXPECT_EQ(r.ulDeviceNumber, 0u);
     EXPECT_NE(Logical("Tape0"), nullptr);
+}
+
+TEST_F(PathTableTest, ARestartedPathKeepsItsOneEntry)
+{
+    // A path registers again at every start after a stop; it must not be listed twice, or its
+    // removal would leave an entry behind that names a deleted device.
+    StartBus();
+    PathSpec a, b;
+    b.port = 2;
+    PDEVICE_OBJECT pa = NewPath(), pb = NewPath();
+    ASSERT_EQ(Register(pa, a), STATUS_SUCCESS);
+    ASSERT_EQ(Register(pb, b), STATUS_SUCCESS);
+    ASSERT_EQ(SetState(pa, PNP_STOPPED), STATUS_SUCCESS);
+    PathRegistration r;
+    ASSERT_EQ(Register(pa, a, &r), STATUS_SUCCESS);
+    EXPECT_EQ(r.ulDeviceNumber, 0u);
+    QueryReply q = Query();
+    ASSERT_EQ(q.entries.size(), 2u);
+    EXPECT_EQ(q.entries[0].fAvailable, 1);
+    EXPECT_EQ(q.entries[0].fPrimary, 0) << "the primary stays with the path that took over";
+    EXPECT_EQ(q.entries[1].fPrimary, 1);
+    EXPECT_EQ(Bus()->pPorts->ulPathCount, 1u) << "counted once on its port";
+
+    // A path that comes back leading to another drive leaves its old logical device.
+    PathSpec other = a;
+    other.serial = "SERIAL0002";
+    ASSERT_EQ(Register(pa, other, &r), STATUS_SUCCESS);
+    EXPECT_EQ(r.ulDeviceNumber, 1u);
+    q = Query();
+    ASSERT_EQ(q.entries.size(), 2u);
+    std::map<std::string, int> ports; // the list's order follows device object addresses
+    for (const PathInfoEntry &e : q.entries)
+        ports[e.szDeviceName] = e.Address.PortNumber;
+    EXPECT_EQ(ports, (std::map<std::string, int>{{"Tape0", 2}, {"Tape1", 1}}));
+
+    ASSERT_EQ(SetState(pa, PNP_ABSENT), STATUS_SUCCESS);
+    ASSERT_EQ(SetState(pb, PNP_ABSENT), STATUS_SUCCESS);
+    EXPECT_EQ(Bus()->pLogicalDevices, nullptr);
 }
 
 TEST_F(PathTableTest, PortsCountPathsAcrossDrives)

@@ -226,6 +226,23 @@ Routine Description:
 Return Value:
     The registration's status. The reply fields are written only on success.
 --*/
+// The logical device that already lists a path device, or null.
+static LogicalDeviceExtension *BusFindRegisteredPath(BusExtension *Bus, PDEVICE_OBJECT PathDevice, VyrScsiAddress *Address)
+{
+    for (LogicalDeviceEntry *entry = Bus->pLogicalDevices; entry; entry = entry->pNext) {
+        LogicalDeviceExtension *ldx = BusLogical(entry->pDevice);
+        KIRQL irql;
+        KeAcquireSpinLock(&ldx->Lock, &irql);
+        PathEntry *path = BusFindPathLocked(entry, PathDevice);
+        if (path && Address)
+            path->Address = *Address;
+        KeReleaseSpinLock(&ldx->Lock, irql);
+        if (path)
+            return ldx;
+    }
+    return nullptr;
+}
+
 NTSTATUS BusRegisterPath(BusExtension *Bus, PathRegistration *Registration)
 {
     PAGED_CODE();
@@ -234,6 +251,25 @@ NTSTATUS BusRegisterPath(BusExtension *Bus, PathRegistration *Registration)
 
     if (!Bus->fPersistentNaming)
         Bus->fPersistentNaming = Registration->fPersistentNaming != 0;
+
+    // A path registers again each time it starts after a stop. A second entry for the same path
+    // device would outlive the path's removal (only one entry goes with its absent notice) and
+    // leave the bus sending requests to a deleted device: the path keeps its entry and takes the
+    // new state instead. A path whose drive changed identity leaves its old device first.
+    auto *pathDevice = (PDEVICE_OBJECT)(ULONG_PTR)Registration->pPathDevice;
+    LogicalDeviceExtension *known = BusFindRegisteredPath(Bus, pathDevice, nullptr);
+    if (known && RtlEqualMemory(known->szSerialNumber, Registration->szSerialNumber, 32)) {
+        BusFindRegisteredPath(Bus, pathDevice, &Registration->Address);
+        BusNotifyPathState(Bus, pathDevice, Registration->ulState);
+        NTSTATUS status = BusWriteDeviceMap(known, &Registration->Address);
+        if (!NT_SUCCESS(status))
+            return status;
+        Registration->pStatusTable = (ULONG64)(ULONG_PTR)Bus->pStatusTable;
+        Registration->ulDeviceNumber = known->ulNumber;
+        return STATUS_SUCCESS;
+    }
+    if (known)
+        BusNotifyPathState(Bus, pathDevice, PNP_ABSENT);
 
     LogicalDeviceExtension *ldx = nullptr;
     if (Registration->fFailover && !Bus->fFailoverDisabled)

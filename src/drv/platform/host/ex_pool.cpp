@@ -101,6 +101,7 @@ struct Pool {
     uint64_t driverAllocations = 0;
     uint64_t injectedFailures = 0;
     uint64_t faultCounter = 0; // allocations eligible for injection since the faults were set
+    uint64_t kindCounter = 0;  // of them, those of the kind the faults name
     VerifierFaults faults;
 };
 
@@ -321,8 +322,12 @@ bool ShouldInject(Pool &pool, POOL_TYPE type, ULONG tag, AllocKind kind, const s
         return true;
     if (f.failTag && ((tag ^ f.failTag) & ~kProtectedPoolBit) == 0)
         return true;
-    if (f.failKindEnabled && (f.failKind == AllocKind::Any || f.failKind == kind))
-        return true;
+    if (f.failKindEnabled && (f.failKind == AllocKind::Any || f.failKind == kind)) {
+        if (!f.failNthOfKind)
+            return true;
+        if (++pool.kindCounter == f.failNthOfKind)
+            return true;
+    }
     return false;
 }
 
@@ -340,6 +345,20 @@ size_t FirstBadGuardByte(const Block &b)
 } // namespace
 
 namespace hk::internal {
+
+bool InjectResourceFailure(AllocKind kind, const void *caller)
+{
+    std::string service = ImageService(caller);
+    if (service.empty())
+        return false;
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    pool.driverAllocations++;
+    if (!ShouldInject(pool, NonPagedPool, 0, kind, service))
+        return false;
+    pool.injectedFailures++;
+    return true;
+}
 
 void *PoolAllocateAs(POOL_TYPE type, size_t size, ULONG tag, AllocKind kind, const std::string &service,
                      const void *caller)
@@ -567,6 +586,7 @@ void SetVerifierFaults(const VerifierFaults &faults)
     std::lock_guard<std::mutex> guard(pool.lock);
     pool.faults = faults;
     pool.faultCounter = 0;
+    pool.kindCounter = 0;
 }
 
 void ClearVerifierFaults()

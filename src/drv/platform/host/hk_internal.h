@@ -73,6 +73,9 @@ void UnloadAllDrivers(); // at shutdown
 // allocations made on behalf of a user request (system buffers, user IRPs): tracked for leaks, but
 // neither counted nor failed by the low-resource simulation.
 void *PoolAllocate(POOL_TYPE type, size_t size, ULONG tag, AllocKind kind, const void *caller);
+// The low-resource simulation for a resource that is not pool (a system thread): counts it as a
+// driver allocation of `caller`'s image and says whether it is to fail.
+bool InjectResourceFailure(AllocKind kind, const void *caller);
 // Frees a block; a wrong tag, a double free or a foreign pointer is a bug check.
 void PoolFree(void *block, ULONG expectedTag, const void *caller);
 bool IsPoolBlock(const void *block);

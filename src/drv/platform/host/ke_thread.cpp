@@ -174,6 +174,8 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
     if (ProcessHandle)
         return STATUS_NOT_SUPPORTED;
 
+    if (InjectResourceFailure(AllocKind::Thread, caller))
+        return STATUS_INSUFFICIENT_RESOURCES;
     PKTHREAD thread = KeppCreateThreadObject();
     if (!thread)
         return STATUS_INSUFFICIENT_RESOURCES;

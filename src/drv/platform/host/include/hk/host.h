@@ -75,6 +75,7 @@ enum class AllocKind : int {
     Irp,                   // IoAllocateIrp, IoBuild*Request
     Mdl,                   // IoAllocateMdl
     ErrorLogEntry,         // IoAllocateErrorLogEntry
+    Thread,                // PsCreateSystemThread (counted and failed, not tracked as pool)
     Any,
 };
 
@@ -86,6 +87,8 @@ struct VerifierFaults {
     // Fail every allocation of this kind (Any = off unless failNth/failTag say otherwise).
     AllocKind failKind = AllocKind::Any;
     bool failKindEnabled = false;
+    // With failKindEnabled: fail only the Nth allocation of that kind (1 = the next one), 0 = all.
+    uint64_t failNthOfKind = 0;
     // Restrict all of the above to allocations made by this driver (service name), empty = any.
     std::string onlyDriver;
 };
