@@ -297,6 +297,22 @@ NTSTATUS FabAddFaultp(FabBus *Bus, PIRP Irp)
     return status;
 }
 
+// Whether a scope names something that exists: a path or drive index in range, or "all" with
+// index 0. Called with the topology mutex held.
+NTSTATUS FabCheckScopep(FabBus *Bus, UCHAR Scope, ULONG Index)
+{
+    switch (Scope) {
+    case FAB_SCOPE_PATH:
+        return Index < Bus->cPaths ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    case FAB_SCOPE_DRIVE:
+        return Index < Bus->cDrives ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    case FAB_SCOPE_ALL:
+        return Index == 0 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    default:
+        return STATUS_INVALID_PARAMETER;
+    }
+}
+
 NTSTATUS FabClearFaultsp(FabBus *Bus, PIRP Irp)
 {
     FabClearFaultsRequest request;
@@ -306,36 +322,17 @@ NTSTATUS FabClearFaultsp(FabBus *Bus, PIRP Irp)
     if (request.Reserved[0] || request.Reserved[1] || request.Reserved[2])
         return STATUS_INVALID_PARAMETER;
     ExAcquireFastMutex(&Bus->TopologyMutex);
-    switch (request.Scope) {
-    case FAB_SCOPE_PATH:
-        if (request.Index < Bus->cPaths)
-            Bus->Paths[request.Index]->Rules.Count = 0;
-        else
-            status = STATUS_INVALID_PARAMETER;
-        break;
-    case FAB_SCOPE_DRIVE:
-        if (request.Index < Bus->cDrives)
-            Bus->Drives[request.Index]->Rules.Count = 0;
-        else
-            status = STATUS_INVALID_PARAMETER;
-        break;
-    case FAB_SCOPE_ALL:
-        if (request.Index) {
-            status = STATUS_INVALID_PARAMETER;
-            break;
-        }
+    status = FabCheckScopep(Bus, request.Scope, request.Index);
+    if (NT_SUCCESS(status)) {
         for (ULONG i = 0; i < Bus->cPaths; i++)
-            Bus->Paths[i]->Rules.Count = 0;
+            if (request.Scope == FAB_SCOPE_ALL || (request.Scope == FAB_SCOPE_PATH && i == request.Index))
+                Bus->Paths[i]->Rules.Count = 0;
         for (ULONG i = 0; i < Bus->cDrives; i++)
-            Bus->Drives[i]->Rules.Count = 0;
-        break;
-    default:
-        status = STATUS_INVALID_PARAMETER;
-        break;
-    }
-    // Commands that cleared rules were holding go on.
-    if (NT_SUCCESS(status))
+            if (request.Scope == FAB_SCOPE_ALL || (request.Scope == FAB_SCOPE_DRIVE && i == request.Index))
+                Bus->Drives[i]->Rules.Count = 0;
+        // Commands that cleared rules were holding go on.
         FabReleaseHeldLocked(Bus, request.Scope, request.Index);
+    }
     ExReleaseFastMutex(&Bus->TopologyMutex);
     return status;
 }
@@ -349,23 +346,7 @@ NTSTATUS FabReleaseHeldp(FabBus *Bus, PIRP Irp)
     if (request.Reserved[0] || request.Reserved[1] || request.Reserved[2])
         return STATUS_INVALID_PARAMETER;
     ExAcquireFastMutex(&Bus->TopologyMutex);
-    switch (request.Scope) {
-    case FAB_SCOPE_PATH:
-        if (request.Index >= Bus->cPaths)
-            status = STATUS_INVALID_PARAMETER;
-        break;
-    case FAB_SCOPE_DRIVE:
-        if (request.Index >= Bus->cDrives)
-            status = STATUS_INVALID_PARAMETER;
-        break;
-    case FAB_SCOPE_ALL:
-        if (request.Index)
-            status = STATUS_INVALID_PARAMETER;
-        break;
-    default:
-        status = STATUS_INVALID_PARAMETER;
-        break;
-    }
+    status = FabCheckScopep(Bus, request.Scope, request.Index);
     if (NT_SUCCESS(status))
         FabReleaseHeldLocked(Bus, request.Scope, request.Index);
     ExReleaseFastMutex(&Bus->TopologyMutex);

@@ -2,6 +2,7 @@
 // and power handling, its settings and its event-log entries.
 #include "bus.h"
 #include "hk_internal.h"
+#include "kernel_fixture.h"
 #include "machine/machine.h"
 
 #include <gtest/gtest.h>
@@ -30,11 +31,7 @@ std::vector<hk::EventRecord> EventsWithId(ULONG id)
 
 hk::DevNode *BusNode()
 {
-    for (const hk::DevNodeInfo &n : hk::DeviceTree())
-        for (const std::string &id : n.hardwareIds)
-            if (id == "root\\vyrtpbs2k16")
-                return n.node;
-    return nullptr;
+    return vyr::test::NodeWithHardwareId("root\\vyrtpbs2k16");
 }
 
 // The bus FDO, found by its name as a path filter finds it.

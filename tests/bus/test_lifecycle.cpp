@@ -6,15 +6,6 @@
 namespace vyr::test {
 namespace {
 
-hk::DevNode *BusNode()
-{
-    for (const hk::DevNodeInfo &n : hk::DeviceTree())
-        for (const std::string &id : n.hardwareIds)
-            if (id == "root\\vyrtpbs2k16")
-                return n.node;
-    return nullptr;
-}
-
 // The device node of a path of the fabric, by its SCSI address.
 hk::DevNode *PathNode(UCHAR port, UCHAR pathId, UCHAR target, UCHAR lun)
 {
@@ -105,7 +96,7 @@ TEST_F(LifecycleTest, BusRemovedWhileATapeIsOpen)
     for (const hk::DevNodeInfo &n : hk::DeviceTree())
         if (n.instanceId.rfind("SCSI\\", 0) == 0)
             ASSERT_EQ(hk::RemoveDevice(n.node), STATUS_SUCCESS);
-    ASSERT_EQ(hk::RemoveDevice(BusNode()), STATUS_SUCCESS);
+    ASSERT_EQ(hk::RemoveDevice(NodeWithHardwareId("root\\vyrtpbs2k16")), STATUS_SUCCESS);
     hk::WaitPnpIdle();
 
     // The handle still names the deleted logical device: requests on it fail cleanly and its close

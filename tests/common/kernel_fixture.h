@@ -206,6 +206,16 @@ protected:
 
 // A UNICODE_STRING over a string that outlives it: a literal, or a named string (a temporary
 // would leave the UNICODE_STRING pointing at freed memory, hence the deleted overload).
+// The device node whose hardware ids include `id` (root\vyrtpbs2k16), or null.
+inline hk::DevNode *NodeWithHardwareId(const std::string &id)
+{
+    for (const hk::DevNodeInfo &n : hk::DeviceTree())
+        for (const std::string &h : n.hardwareIds)
+            if (h == id)
+                return n.node;
+    return nullptr;
+}
+
 inline UNICODE_STRING Unicode(const std::u16string &s)
 {
     UNICODE_STRING u;

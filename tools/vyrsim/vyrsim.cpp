@@ -255,15 +255,21 @@ private:
         }
     }
 
-    bool Paths()
+    // The bus's listing as an application gets it; complains and returns false when it fails.
+    static bool QueryPaths(std::vector<vyr::tools::LogicalDeviceView> *devices)
     {
         auto process = hk::Process::Create("vyrsim-paths");
-        std::vector<vyr::tools::LogicalDeviceView> devices;
-        NTSTATUS status = vyr::tools::QueryLogicalDevices(*process, &devices);
-        if (!NT_SUCCESS(status)) {
+        NTSTATUS status = vyr::tools::QueryLogicalDevices(*process, devices);
+        if (!NT_SUCCESS(status))
             fprintf(stderr, "vyrsim: the path query failed with %s\n", vyr::tools::StatusText(status).c_str());
+        return NT_SUCCESS(status);
+    }
+
+    bool Paths()
+    {
+        std::vector<vyr::tools::LogicalDeviceView> devices;
+        if (!QueryPaths(&devices))
             return false;
-        }
         fputs(vyr::tools::FormatLogicalDevices(devices).c_str(), stdout);
         return true;
     }
@@ -306,13 +312,9 @@ private:
             fprintf(stderr, "vyrsim: '%s' is not DEV/PATH (for example Tape0/1)\n", reference.c_str());
             return false;
         }
-        auto process = hk::Process::Create("vyrsim-paths");
         std::vector<vyr::tools::LogicalDeviceView> devices;
-        NTSTATUS status = vyr::tools::QueryLogicalDevices(*process, &devices);
-        if (!NT_SUCCESS(status)) {
-            fprintf(stderr, "vyrsim: the path query failed with %s\n", vyr::tools::StatusText(status).c_str());
+        if (!QueryPaths(&devices))
             return false;
-        }
         for (const auto &d : devices) {
             if (d.name != device)
                 continue;
