@@ -251,7 +251,8 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(pathIrp);
         RtlCopyMemory(next, stack, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
         next->Control = 0;
-        next->FileObject = nullptr; // the application's file object belongs to the logical device
+        // The file object stays: class drivers expect every create, close and transfer to carry
+        // the handle it belongs to, and the bus keeps no per-handle state of its own in it.
         if (major == IRP_MJ_DEVICE_CONTROL) {
             next->Parameters.DeviceIoControl.InputBufferLength = request.ulInLength;
             next->Parameters.DeviceIoControl.OutputBufferLength = request.ulSize - BUS_SCSI_STATUS_SIZE;

@@ -61,7 +61,7 @@ std::u16string ToU16(PCUNICODE_STRING s)
 void DeleteDeviceObject(void *body)
 {
     auto *device = (PDEVICE_OBJECT)body;
-    DriverDeviceFreed(device->DriverObject);
+    // The driver hears of the free from the object manager once the block is gone.
     delete device->DeviceObjectExtension;
     device->DeviceObjectExtension = nullptr;
 }

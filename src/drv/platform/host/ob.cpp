@@ -129,6 +129,9 @@ static void ObFreeObject(void *body)
         std::lock_guard<std::mutex> lock(g_liveLock);
         g_liveThreads.erase(body);
     }
+    // A driver whose unload waits for its last deleted device may be unloaded (and its pool
+    // checked for leaks) as soon as it hears of the free: tell it only once the block is gone.
+    PDRIVER_OBJECT deviceDriver = header->type == ObType::Device ? ((PDEVICE_OBJECT)body)->DriverObject : nullptr;
     uint8_t *block = (uint8_t *)header - kPrefixSpace;
     bool pool = ((ObjectBlock *)block)->pool;
     header->magic = 0xDEADDEAD;
@@ -137,6 +140,8 @@ static void ObFreeObject(void *body)
         PoolFree(block, 0, nullptr);
     else
         ::operator delete(block);
+    if (deviceDriver)
+        DriverDeviceFreed(deviceDriver);
 }
 
 std::u16string ObNormalizePath(const std::u16string &path)
