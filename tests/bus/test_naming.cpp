@@ -108,6 +108,22 @@ TEST_F(NamingTest, SerialKeyForOtherLunsAndUnknownWwnn)
     EXPECT_EQ(StoredName("SERNUM_" + std::string(29, '0') + "ABC"), "Tape5659989");
 }
 
+TEST_F(NamingTest, ABlankPaddedSerialKeepsItsNameAcrossARestart)
+{
+    // Drives report their serial padded with blanks; the key keeps the blanks and must load back.
+    StartBus({{"PersistentNaming", 1}});
+    PathSpec lun1;
+    lun1.lun = 1;
+    EXPECT_EQ(RegisterNumber(lun1), 5659986u);
+    ASSERT_EQ(StoredName("SERNUM_SERIAL0001" + std::string(22, ' ')), "Tape5659986");
+    Restart();
+    PathSpec other;
+    other.serial = "OTHER";
+    other.lun = 1;
+    EXPECT_EQ(RegisterNumber(other), 5659987u) << "the padded drive's name is in the table again";
+    EXPECT_EQ(RegisterNumber(lun1), 5659986u);
+}
+
 TEST_F(NamingTest, TableLoadFiltersNamesAndHonoursTheUsersChoice)
 {
     machine_->SetServiceDword(kBusService, "PersistentNaming", 1);

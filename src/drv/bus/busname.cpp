@@ -77,7 +77,15 @@ bool IsAlnum(WCHAR c)
     return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
 }
 
-// A subkey of ours: "WWNN_" and hexadecimal digits only, or "SERNUM_" and letters and digits only.
+// Drives pad their serial numbers with blanks to the full 32 characters, and the key keeps them:
+// a key of a padded serial must load back, or its drive would get a new name at every start.
+bool IsSerialKeyChar(WCHAR c)
+{
+    return IsAlnum(c) || c == L' ';
+}
+
+// A subkey of ours: "WWNN_" and hexadecimal digits only, or "SERNUM_" and letters and digits only
+// (and the padding blanks of a serial number).
 bool IsPersistentKeyName(const WCHAR *name, ULONG chars)
 {
     struct Form {
@@ -85,7 +93,7 @@ bool IsPersistentKeyName(const WCHAR *name, ULONG chars)
         ULONG prefixChars;
         bool (*allowed)(WCHAR);
     };
-    const Form forms[] = {{L"WWNN_", 5, IsHex}, {L"SERNUM_", 7, IsAlnum}};
+    const Form forms[] = {{L"WWNN_", 5, IsHex}, {L"SERNUM_", 7, IsSerialKeyChar}};
     for (const Form &form : forms) {
         if (chars <= form.prefixChars)
             continue;
