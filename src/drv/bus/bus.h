@@ -15,6 +15,8 @@
 //                   internal-request channel, the locking of direct pass-through buffers
 //   busio.cpp       the send-over-a-path handler and the device-control pre-handler
 //   busstatus.cpp   StatusStructTable insert, remove and the release of its extra blocks
+//   buspassthru.cpp applications' SCSI pass-through structures: checks, 32-bit conversion, results
+//   busresv.cpp     reservations across paths
 #pragma once
 
 #include "kernel.h"
@@ -390,3 +392,64 @@ NTSTATUS BusStatusTableInsert(StatusStructBlock *Table, PIRP Irp, ScsiStatus *Bl
 void BusStatusTableRemove(StatusStructBlock *Table, StatusStructBlock *InBlock, ULONG Slot);
 // At unload: frees every block after the first.
 void BusStatusTableFreeChain(StatusStructBlock *Table);
+
+// ---------------------------------------------------------------------------------------------
+// buspassthru.cpp: applications' SCSI pass-through structures (pure logic, no kernel calls)
+// ---------------------------------------------------------------------------------------------
+// What the send-over-a-path handler keeps of one application's pass-through request. Filled by
+// BusPassThroughInspect; the other routines only read it.
+struct BusPassThrough {
+    BOOLEAN fDirect;          // IOCTL_SCSI_PASS_THROUGH_DIRECT
+    BOOLEAN fConvert;         // the caller's structure is the 32-bit layout (44 bytes)
+    UCHAR ucCdbLength;
+    UCHAR Cdb[16];            // the command bytes as the caller gave them
+    UCHAR ucSenseLength;
+    UCHAR ucDataIn;           // SCSI_IOCTL_DATA_OUT / _IN / _UNSPECIFIED
+    ULONG ulDataLength;       // DataTransferLength
+    ULONG ulCallerDataOffset; // buffered: where the data lies in the caller's buffer
+    ULONG ulCallerSenseOffset;
+    ULONG ulNativeDataOffset; // buffered: where the data lies in the native copy
+    ULONG ulNativeSenseOffset;
+    ULONG ulNativeLength;     // bytes of the native copy (structure, data, sense) before the block
+    ULONG64 CallerDataBuffer; // direct: the caller's data address, put back on the way out
+};
+// Checks the caller's structure (either layout) against its buffers before anything is copied:
+// structure length field 44 or 56 (else STATUS_INFO_LENGTH_MISMATCH); 44 is the 32-bit layout
+// when Code is IOCTL_SCSI_PASS_THROUGH or Caller32 is set, otherwise 44 is refused; the structure,
+// its sense and data regions and the CDB length must lie inside the buffers they move in
+// (STATUS_INVALID_PARAMETER, offsets that wrap included); a direct transfer must fit LockedBytes
+// (the byte count of the locked caller buffer, 0 = none). Fills *Pt.
+NTSTATUS BusPassThroughInspect(ULONG Code, const UCHAR *Buffer, ULONG InLength, ULONG OutLength, BOOLEAN Caller32,
+                               ULONG LockedBytes, BusPassThrough *Pt);
+// Writes the native (64-bit) structure with its data and sense space into Native (at least
+// Pt->ulNativeLength bytes, zeroed by the caller). Direct: the structure's data pointer becomes
+// SystemAddress (the locked buffer's system address).
+void BusPassThroughToNative(const BusPassThrough *Pt, const UCHAR *Buffer, UCHAR *Native, PVOID SystemAddress);
+// Copies the results of a completed native request back into the caller's buffer in the
+// caller's layout (SCSI status, sense length and bytes, data transfer length, and for buffered
+// requests the data), never past OutLength; returns the information to report.
+ULONG BusPassThroughToCaller(const BusPassThrough *Pt, const UCHAR *Native, ULONG NativeInformation, UCHAR *Buffer,
+                             ULONG OutLength);
+// Sense key (byte 2 & 0x0F), ASC (byte 12) and ASCQ (byte 13) of the returned native structure's
+// sense data; zeros when fewer sense bytes came back.
+void BusPassThroughSense(const BusPassThrough *Pt, const UCHAR *Native, UCHAR *Key, UCHAR *Asc, UCHAR *Ascq);
+
+// ---------------------------------------------------------------------------------------------
+// busresv.cpp: reservations across paths
+// ---------------------------------------------------------------------------------------------
+// Before an attempt: when Path is not the last reserving path, puts the reservation key, the
+// reservation-active flag and the block size into the block and returns TRUE (the attempt
+// changes path); otherwise leaves the key bytes 0 and returns FALSE.
+BOOLEAN BusReservationPrepare(LogicalDeviceExtension *Ldx, PDEVICE_OBJECT Path, ScsiStatus *Block);
+// Right after the attempt came back: logs the reservation report of the block ("Reserving host
+// key ..."), and, with failover events on, "could not break previous reservation" when the
+// filter marked the block 0xC0000022. Request is the application's request (its major function
+// goes into the entry).
+void BusReservationReport(LogicalDeviceExtension *Ldx, PDEVICE_OBJECT Path, PIRP Request, const ScsiStatus *Block);
+// After an attempt: the last reserving path, the key and the active flag follow the recognised
+// requests; sends IOC_SET_RESERVATION_KEY as an internal request where the rules say so.
+// Stack is the application's stack location; Data the request's data as it went down the path
+// (the front of the path request's buffer, pass-through already in the native layout; null for
+// requests without data); Changed what BusReservationPrepare returned (or a path switch).
+void BusReservationAfterAttempt(LogicalDeviceExtension *Ldx, PDEVICE_OBJECT Path, const IO_STACK_LOCATION *Stack,
+                                const UCHAR *Data, ULONG DataLength, NTSTATUS Status, BOOLEAN Changed);
