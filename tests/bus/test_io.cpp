@@ -125,8 +125,9 @@ TEST_F(IoTest, PassThroughStructuresAreCheckedBeforeAnythingIsSent)
     const ULONG total = kSptSize + kSense + kData;
     const std::vector<BadPassThrough> cases = {
         {"UnknownStructureLength", [](SCSI_PASS_THROUGH &p) { p.Length = 48; }, 0, 0, STATUS_INFO_LENGTH_MISMATCH},
-        {"ThirtyTwoBitLayout", [](SCSI_PASS_THROUGH &p) { p.Length = 44; }, 0, 0, STATUS_NOT_SUPPORTED},
-        {"InputShorterThanTheStructure", [](SCSI_PASS_THROUGH &) {}, 40, 0, STATUS_INVALID_PARAMETER},
+        // Read as the 32-bit layout, the 64-bit structure's offsets point outside its buffers.
+        {"ThirtyTwoBitLayout", [](SCSI_PASS_THROUGH &p) { p.Length = 44; }, 0, 0, STATUS_INVALID_PARAMETER},
+        {"InputShorterThanTheStructure", [](SCSI_PASS_THROUGH &) {}, 40, 0, STATUS_BUFFER_TOO_SMALL},
         {"OutputShorterThanTheStructure", [](SCSI_PASS_THROUGH &) {}, 0, 40, STATUS_INVALID_PARAMETER},
         {"CommandTooLong", [](SCSI_PASS_THROUGH &p) { p.CdbLength = 17; }, 0, 0, STATUS_INVALID_PARAMETER},
         {"NoCommand", [](SCSI_PASS_THROUGH &p) { p.CdbLength = 0; }, 0, 0, STATUS_INVALID_PARAMETER},

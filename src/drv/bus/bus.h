@@ -193,6 +193,7 @@ struct LogicalDeviceExtension : CommonExtension {
     ULONG64 ReservationKey;
     UCHAR fReservationActive;
     ULONG ulKeyRequestType;                // set while an IOCTL_TPBUS_KEY_REQUEST runs
+    PDEVICE_OBJECT pLastPath;              // the path the last attempt of any request went over
 
     // Request queue and workers
     BusWorker Workers[BUS_WORKER_COUNT];
@@ -412,6 +413,8 @@ struct BusPassThrough {
     ULONG ulNativeSenseOffset;
     ULONG ulNativeLength;     // bytes of the native copy (structure, data, sense) before the block
     ULONG64 CallerDataBuffer; // direct: the caller's data address, put back on the way out
+    ULONG ulCallerInLength;   // the caller's input length (a native copy takes this much)
+    ULONG ulNativeInLength;   // input length of the native request: structure and outgoing data
 };
 // Checks the caller's structure (either layout) against its buffers before anything is copied:
 // structure length field 44 or 56 (else STATUS_INFO_LENGTH_MISMATCH); 44 is the 32-bit layout
@@ -453,3 +456,84 @@ void BusReservationReport(LogicalDeviceExtension *Ldx, PDEVICE_OBJECT Path, PIRP
 // requests without data); Changed what BusReservationPrepare returned (or a path switch).
 void BusReservationAfterAttempt(LogicalDeviceExtension *Ldx, PDEVICE_OBJECT Path, const IO_STACK_LOCATION *Stack,
                                 const UCHAR *Data, ULONG DataLength, NTSTATUS Status, BOOLEAN Changed);
+
+// ---------------------------------------------------------------------------------------------
+// busio.cpp and bustrack.cpp: one request on its way over the paths of its logical device
+// ---------------------------------------------------------------------------------------------
+// What the position tracker makes of a request.
+enum BusTrackKind : UCHAR {
+    BUS_TRACK_NONE = 0,
+    BUS_TRACK_TRANSFER,    // read, write, READ(6)/(10), WRITE(6)/(10), READ REVERSE(6)
+    BUS_TRACK_REWIND,      // IOCTL_TAPE_SET_POSITION method 0, REWIND
+    BUS_TRACK_LOCATE,      // set position method 1 or 2, LOCATE(10)/(16), 0x1FE09C, 0x1FE0C0
+    BUS_TRACK_SPACE,       // set position methods 4 to 7, SPACE(6)
+    BUS_TRACK_WRITE_MARKS, // IOCTL_TAPE_WRITE_MARKS, WRITE FILEMARKS(6)
+    BUS_TRACK_ERASE,       // IOCTL_TAPE_ERASE, ERASE(6)
+    BUS_TRACK_VERIFY,      // 0x1F60A8, VERIFY(6)
+    BUS_TRACK_SET_MEDIA,   // IOCTL_TAPE_SET_MEDIA_PARAMS, MODE SELECT(6)/(10)
+    BUS_TRACK_GET_MEDIA,   // IOCTL_TAPE_GET_MEDIA_PARAMS
+    BUS_TRACK_SETTING_A,   // 0x1FE0C4, 0x1FE0C8
+    BUS_TRACK_SETTING_B,   // 0x1FE0E0, 0x1FE0E4
+    BUS_TRACK_PREPARE,     // IOCTL_TAPE_PREPARE, PREVENT ALLOW MEDIUM REMOVAL
+};
+
+struct BusRequest {
+    LogicalDeviceExtension *pLdx;
+    PIRP pIrp;                   // the application's request
+    PIO_STACK_LOCATION pStack;   // its stack location
+    UCHAR ucMajor;
+    ULONG ulCode;                // device control code; 0 for every other request
+    BOOLEAN fFailover;           // the logical device runs with failover
+    BOOLEAN fEventsEnabled;      // FailoverEventsEnabled
+
+    // Pass-through: what the module found in the caller's structure.
+    BOOLEAN fPassThrough;
+    BusPassThrough Pt;
+    PVOID pDirectSystemAddress;  // direct pass-through: the locked caller buffer, mapped
+
+    // What the request does to the tape.
+    BusTrackKind Kind;
+    BOOLEAN fPositionMoving;     // the position must be known first; a retry starts where it did
+    BOOLEAN fDataTransfer;       // the block size must be known first
+    BOOLEAN fWrite;              // a transfer towards the tape
+    LONG lDirection;             // -1 for READ REVERSE(6), else +1
+
+    // The attempt just made.
+    PDEVICE_OBJECT pPath;
+    PUCHAR pBuffer;              // the path request's system buffer: data, then the ScsiStatus block
+    ULONG ulBufferSize;
+    ScsiStatus Block;            // the block as it came back
+    NTSTATUS Status;
+    ULONG_PTR Information;
+    ULONG ulRequested;           // L of the attempt
+    ULONG ulSavedPosition;       // the position before the attempt
+    BOOLEAN fSavedKnown;
+    BOOLEAN fInternalSent;       // position tracking sent internal requests
+    BOOLEAN fRecoveryFailed;     // no failover for this request any more
+
+    // Resume record of a write that failed part way (bytes), and of filemarks (marks).
+    BOOLEAN fResuming;
+    BOOLEAN fComplete;
+    ULONG ulBytesDone;
+    ULONG ulBytesRemaining;
+
+    // Where a retry of a position-moving request has to start.
+    BOOLEAN fRetryFromKnown;
+    ULONG ulRetryPosition;
+};
+
+// Sorts the request into its tracking row; Pt must be filled first for pass-through.
+void BusTrackClassify(BusRequest *Request);
+// Load, unload, erase and the immediate rewind: the position flags are cleared before them.
+BOOLEAN BusTrackLosesPosition(const BusRequest *Request);
+// Position tracking after an attempt (logical devices with failover only).
+void BusTrackAttempt(BusRequest *Request);
+// The failover sense table: TRUE when the sense of the block matches one of its rows.
+BOOLEAN BusSenseAsksFailover(const ScsiStatus *Block);
+// Statuses that never start failover by themselves.
+BOOLEAN BusStatusExempt(NTSTATUS Status);
+// Internal requests of the position tracker and the send-over-a-path handler. Each sets
+// Request->fInternalSent when it sends something.
+NTSTATUS BusTrackReadPosition(BusRequest *Request);
+NTSTATUS BusTrackMoveTo(BusRequest *Request, ULONG Position);
+NTSTATUS BusTrackReadMediaParams(BusRequest *Request);

@@ -5,18 +5,36 @@
 // ends in the ScsiStatus block the filter and the class driver fill. The pair is recorded in the
 // StatusStructTable while the request is on the path, so that the filter recognises requests that
 // come from the bus.
+//
+// When an attempt fails in a way that points at the path, the request is sent again: on the same
+// path when the path has just shown that it works, else on the next path not yet tried. Before a
+// retry the tape is put where the request expects it (position tracking, bustrack.cpp), the drive
+// settings are restored on a path the drive has not seen them on, and a write that reached the
+// tape in part goes on with the rest only.
 #include "bus.h"
 
 namespace {
 
 constexpr ULONG BUS_SCSI_STATUS_SIZE = sizeof(ScsiStatus);
-// The class driver's private code that reads drive setting B (8 bytes out).
+// The class driver's private codes the handler sends itself.
 constexpr ULONG BUS_IOCTL_GET_SETTING_B = 0x001FE0E0;
+constexpr ULONG BUS_IOCTL_SET_SETTING_A = 0x001FE0C8;
+constexpr ULONG BUS_IOCTL_SET_SETTING_B = 0x001FE0E4;
 constexpr ULONG BUS_SETTING_B_SIZE = 8;
+constexpr ULONG BUS_SETTING_A_BUFFER = 32;
 constexpr UCHAR BUS_SETTING_B_NONE = 0xFF;
-constexpr ULONG BUS_MAX_CDB_LENGTH = 16;
 constexpr USHORT BUS_SPT32_SIZE = 44;
-constexpr USHORT BUS_SPT64_SIZE = 56;
+constexpr ULONG BUS_SPT64_SIZE = 56;
+// A converted 32-bit structure grows by this much on its way to the native layout.
+constexpr ULONG BUS_SPT_GROWTH = 20;
+constexpr ULONG BUS_SPTD_GROWTH = 12;
+constexpr ULONG BUS_SAME_PATH_RETRIES = 2;
+
+constexpr UCHAR BUS_SENSE_UNIT_ATTENTION = 0x6;
+constexpr UCHAR BUS_SENSE_HARDWARE_ERROR = 0x4;
+constexpr UCHAR BUS_ASC_KEY_SERVER = 0xEF;
+
+constexpr NTSTATUS BUS_EVENT_FAILOVER_ATTEMPT = (NTSTATUS)0x80000004;
 
 static_assert(sizeof(SCSI_PASS_THROUGH) == BUS_SPT64_SIZE && sizeof(SCSI_PASS_THROUGH_DIRECT) == BUS_SPT64_SIZE,
               "64-bit pass-through layouts");
@@ -26,93 +44,36 @@ static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH, DataBufferOffset) == 24 && FIELD_O
 static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == 24 &&
                   FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 32,
               "direct pass-through layout");
+static_assert(sizeof(IO_STACK_LOCATION) == 72, "the current-request copy holds one stack location");
 
-// What one application request needs on its way to the path and back.
-struct BusPathRequest {
-    ULONG ulSize;            // system buffer: data + ScsiStatus
-    ULONG ulInLength;        // device control: input copied to the front
-    BOOLEAN fDirectPassThrough;
-    ULONG64 CallerDataBuffer; // direct pass-through: the caller's address, put back on return
-    PMDL pLockedMdl;
-};
+// Restoring drive settings sends requests that may themselves land on a new path; one restore at
+// a time, for the whole driver.
+LONG volatile BuspRestoreRunning = 0;
 
 ULONG BuspMethod(ULONG Code)
 {
     return Code & 3;
 }
 
-// [Offset, Offset + Length) lies after a header of Header bytes and inside a buffer of Size bytes.
-BOOLEAN BuspRegionFits(ULONG64 Offset, ULONG Length, ULONG Header, ULONG Size)
-{
-    return Offset >= Header && Offset <= Size && Length <= Size - Offset;
-}
-
-/*++
-Routine Description:
-    Checks a pass-through structure against the request's buffers before anything is copied or
-    sent: the structure must fit both buffers, its command length must be valid, and every region
-    it names must lie inside the buffer it is read from or written to (sense and incoming data in
-    the output, outgoing data in the input). A direct pass-through with data needs its locked
-    buffer covering the transfer.
---*/
-NTSTATUS BuspCheckPassThrough(LogicalDeviceExtension *Ldx, PIRP Irp, BOOLEAN Direct, BusPathRequest *Request)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    auto *buffer = (const UCHAR *)Irp->AssociatedIrp.SystemBuffer;
-    if (!buffer || in < sizeof(USHORT))
-        return STATUS_INFO_LENGTH_MISMATCH;
-    USHORT length;
-    RtlCopyMemory(&length, buffer, sizeof(length));
-    if (length != BUS_SPT32_SIZE && length != BUS_SPT64_SIZE)
-        return STATUS_INFO_LENGTH_MISMATCH;
-    // The 32-bit layout is converted once the failover work carries the conversion.
-    if (length == BUS_SPT32_SIZE)
-        return STATUS_NOT_SUPPORTED;
-    if (in < BUS_SPT64_SIZE || out < BUS_SPT64_SIZE)
-        return STATUS_INVALID_PARAMETER;
-
-    SCSI_PASS_THROUGH pt; // the direct layout differs only in the meaning of offset 24
-    RtlCopyMemory(&pt, buffer, sizeof(pt));
-    if (pt.CdbLength == 0 || pt.CdbLength > BUS_MAX_CDB_LENGTH)
-        return STATUS_INVALID_PARAMETER;
-    if (pt.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED)
-        return STATUS_INVALID_PARAMETER;
-    if (pt.SenseInfoLength && !BuspRegionFits(pt.SenseInfoOffset, pt.SenseInfoLength, BUS_SPT64_SIZE, out))
-        return STATUS_INVALID_PARAMETER;
-    if (!pt.DataTransferLength)
-        return STATUS_SUCCESS;
-    if (!Direct) {
-        ULONG room = pt.DataIn == SCSI_IOCTL_DATA_IN ? out : in;
-        if (!BuspRegionFits(pt.DataBufferOffset, pt.DataTransferLength, BUS_SPT64_SIZE, room))
-            return STATUS_INVALID_PARAMETER;
-        return STATUS_SUCCESS;
-    }
-    Request->fDirectPassThrough = TRUE;
-    Request->CallerDataBuffer = (ULONG64)pt.DataBufferOffset;
-    Request->pLockedMdl = BusFindLockedBuffer(Ldx, Irp);
-    if (!Request->pLockedMdl || MmGetMdlByteCount(Request->pLockedMdl) < pt.DataTransferLength)
-        return STATUS_INVALID_PARAMETER;
-    return STATUS_SUCCESS;
-}
-
 /*++
 Routine Description:
     Sizes the path request's system buffer and checks what the request carries. Create, close,
     read and write carry the ScsiStatus block only; a device control carries the larger of its
-    two buffers, rounded up to 8 bytes, in front of it.
+    two buffers, rounded up to 8 bytes, in front of it, and a converted pass-through structure the
+    room it grows by. Sorts the request for the position tracker.
 --*/
-NTSTATUS BuspPrepare(LogicalDeviceExtension *Ldx, PIRP Irp, BusPathRequest *Request)
+NTSTATUS BuspPrepare(BusRequest *Request, ULONG *DataSize, ULONG *PathInLength)
 {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    RtlZeroMemory(Request, sizeof(*Request));
-    switch (stack->MajorFunction) {
+    PIO_STACK_LOCATION stack = Request->pStack;
+    PIRP irp = Request->pIrp;
+    *DataSize = 0;
+    *PathInLength = 0;
+    switch (Request->ucMajor) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
     case IRP_MJ_READ:
     case IRP_MJ_WRITE:
-        Request->ulSize = BUS_SCSI_STATUS_SIZE;
+        BusTrackClassify(Request);
         return STATUS_SUCCESS;
     case IRP_MJ_DEVICE_CONTROL:
         break;
@@ -120,34 +81,56 @@ NTSTATUS BuspPrepare(LogicalDeviceExtension *Ldx, PIRP Irp, BusPathRequest *Requ
         return STATUS_NOT_IMPLEMENTED;
     }
 
-    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG code = Request->ulCode;
     ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
     // Without a system buffer the buffers are caller addresses that cannot be trusted here.
     if (BuspMethod(code) == METHOD_NEITHER)
         return STATUS_INVALID_DEVICE_REQUEST;
-    if (in && !Irp->AssociatedIrp.SystemBuffer)
+    if (in && !irp->AssociatedIrp.SystemBuffer)
         return STATUS_INVALID_PARAMETER;
-    if (code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
-        NTSTATUS status = BuspCheckPassThrough(Ldx, Irp, code == IOCTL_SCSI_PASS_THROUGH_DIRECT, Request);
-        if (!NT_SUCCESS(status))
-            return status;
-    }
     // Only a buffered request has its output in the system buffer; the others return data
     // through their MDL, which the path request carries.
-    ULONG data = BuspMethod(code) == METHOD_BUFFERED && out > in ? out : in;
-    ULONG64 size = (((ULONG64)data + 7) & ~7ull) + BUS_SCSI_STATUS_SIZE;
+    ULONG64 data = BuspMethod(code) == METHOD_BUFFERED && out > in ? out : in;
+    ULONG64 pathIn = in;
+
+    if (code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+        Request->fPassThrough = TRUE;
+        PMDL locked = code == IOCTL_SCSI_PASS_THROUGH_DIRECT ? BusFindLockedBuffer(Request->pLdx, irp) : nullptr;
+        NTSTATUS status = BusPassThroughInspect(code, (const UCHAR *)irp->AssociatedIrp.SystemBuffer, in, out,
+                                                IoIs32bitProcess(irp), locked ? MmGetMdlByteCount(locked) : 0,
+                                                &Request->Pt);
+        if (!NT_SUCCESS(status))
+            return status;
+        if (in < BUS_SPT32_SIZE)
+            return STATUS_BUFFER_TOO_SMALL;
+        if (Request->Pt.fConvert) {
+            data += Request->Pt.fDirect ? BUS_SPTD_GROWTH : BUS_SPT_GROWTH;
+            pathIn += Request->Pt.fDirect ? BUS_SPTD_GROWTH : BUS_SPT_GROWTH;
+        }
+        if (data < Request->Pt.ulNativeLength)
+            data = Request->Pt.ulNativeLength;
+        if (pathIn < BUS_SPT64_SIZE)
+            pathIn = BUS_SPT64_SIZE;
+        if (Request->Pt.fDirect && Request->Pt.ulDataLength) {
+            Request->pDirectSystemAddress = locked ? MmGetSystemAddressForMdlSafe(locked, NormalPagePriority) : nullptr;
+            if (!Request->pDirectSystemAddress)
+                return STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    ULONG64 size = ((data + 7) & ~7ull) + BUS_SCSI_STATUS_SIZE;
     if (size > 0x7FFFFFFF)
         return STATUS_INVALID_PARAMETER;
-    Request->ulSize = (ULONG)size;
-    Request->ulInLength = in;
+    *DataSize = (ULONG)(size - BUS_SCSI_STATUS_SIZE);
+    *PathInLength = (ULONG)(pathIn < *DataSize ? pathIn : *DataSize);
+    BusTrackClassify(Request);
     return STATUS_SUCCESS;
 }
 
 IO_COMPLETION_ROUTINE BuspPathRequestDone;
 
 // Turns the informational statuses 1 to 191 into success and hands the request back to the
-// sender, which frees it.
+// sender, which reuses or frees it.
 NTSTATUS BuspPathRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
@@ -167,16 +150,138 @@ void BuspReadSettingB(LogicalDeviceExtension *Ldx)
     Ldx->ucSettingB = NT_SUCCESS(status) && information >= 1 ? setting[0] : BUS_SETTING_B_NONE;
 }
 
+// The path device of the primary path, or null.
+PDEVICE_OBJECT BuspPrimaryPath(LogicalDeviceExtension *Ldx)
+{
+    PDEVICE_OBJECT primary = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&Ldx->Lock, &irql);
+    if (Ldx->pEntry) {
+        for (PathEntry *path = Ldx->pEntry->pPaths; path && !primary; path = path->pNext)
+            if (path->fPrimary)
+                primary = path->pPathDevice;
+    }
+    KeReleaseSpinLock(&Ldx->Lock, irql);
+    return primary;
+}
+
+BOOLEAN BuspFailoverEnabled(LogicalDeviceExtension *Ldx)
+{
+    BOOLEAN failover = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&Ldx->Lock, &irql);
+    if (Ldx->pEntry)
+        failover = Ldx->pEntry->fFailover != 0;
+    KeReleaseSpinLock(&Ldx->Lock, irql);
+    return failover;
+}
+
+// TRUE on a worker that serves internal requests: the request being handled is one the handler
+// sent itself, in the middle of an application request whose state must survive it.
+BOOLEAN BuspOnInternalWorker(LogicalDeviceExtension *Ldx)
+{
+    HANDLE self = PsGetCurrentThreadId();
+    for (ULONG k = 1; k < BUS_WORKER_COUNT; k++)
+        if (Ldx->Workers[k].hRunningThreadId == self)
+            return TRUE;
+    return FALSE;
+}
+
+// Event 0x80000004: a failure that starts failover.
+void BuspLogFailoverAttempt(BusRequest *Request, PCWSTR What)
+{
+    if (!Request->fEventsEnabled)
+        return;
+    WCHAR code[16];
+    _snwprintf(code, RTL_NUMBER_OF(code), L"0x%X", Request->ulCode);
+    code[RTL_NUMBER_OF(code) - 1] = 0;
+    LogBusEvent(Request->pLdx->pSelf, Request->pIrp, BUS_EVENT_FAILOVER_ATTEMPT, What, code);
+}
+
+/*++
+Routine Description:
+    Puts the drive settings of the logical device onto the path the request now runs on: block
+    size, setting A, the medium lock and setting B, in that order. The first failure ends it.
+--*/
+NTSTATUS BuspRestoreSettings(LogicalDeviceExtension *Ldx)
+{
+    TAPE_SET_MEDIA_PARAMETERS media;
+    media.BlockSize = Ldx->ulBlockSize;
+    NTSTATUS status =
+        BusSendInternalRequest(Ldx, IOCTL_TAPE_SET_MEDIA_PARAMS, &media, sizeof(media), nullptr, 0, nullptr);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (Ldx->fSettingAFlag) {
+        UCHAR setting[BUS_SETTING_A_BUFFER] = {};
+        RtlCopyMemory(setting, Ldx->SettingA, sizeof(Ldx->SettingA));
+        status = BusSendInternalRequest(Ldx, BUS_IOCTL_SET_SETTING_A, setting, sizeof(setting), nullptr, 0, nullptr);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    if (Ldx->fMediumLocked) {
+        TAPE_PREPARE prepare;
+        RtlZeroMemory(&prepare, sizeof(prepare));
+        prepare.Operation = TAPE_LOCK;
+        status = BusSendInternalRequest(Ldx, IOCTL_TAPE_PREPARE, &prepare, sizeof(prepare), nullptr, 0, nullptr);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    if (Ldx->ucSettingB != BUS_SETTING_B_NONE) {
+        UCHAR setting[BUS_SETTING_B_SIZE] = {};
+        setting[0] = Ldx->ucSettingB;
+        status = BusSendInternalRequest(Ldx, BUS_IOCTL_SET_SETTING_B, setting, sizeof(setting), nullptr, 0, nullptr);
+    }
+    return status;
+}
+
+/*++
+Routine Description:
+    Before a position-moving or data-transfer request on a logical device with failover: the
+    position and the block size must be known. A retry of a position-moving request must find the
+    tape where the failed attempt left it for the retry; anywhere else the request would read or
+    write at the wrong place, so it is not sent again.
+Return Value:
+    STATUS_SUCCESS, or the status the request ends with. *Moved is set when the reads moved the
+    primary to another path.
+--*/
+NTSTATUS BuspEnsurePosition(BusRequest *Request, BOOLEAN Retry, BOOLEAN *Moved)
+{
+    LogicalDeviceExtension *ldx = Request->pLdx;
+    *Moved = FALSE;
+    if (!Request->fPositionMoving && !Request->fDataTransfer)
+        return STATUS_SUCCESS;
+    PDEVICE_OBJECT before = BuspPrimaryPath(ldx);
+    BOOLEAN internalSent = Request->fInternalSent;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (Request->fPositionMoving && !ldx->fPositionKnown) {
+        status = BusTrackReadPosition(Request);
+        if (NT_SUCCESS(status) && !ldx->fPositionKnown)
+            status = STATUS_UNSUCCESSFUL;
+        if (NT_SUCCESS(status) && Retry && ldx->ulPosition != Request->ulRetryPosition)
+            status = Request->Status;
+    }
+    if (NT_SUCCESS(status) && Request->fDataTransfer && !ldx->fBlockSizeKnown)
+        status = BusTrackReadMediaParams(Request);
+    Request->fInternalSent = internalSent;
+    if (NT_SUCCESS(status)) {
+        PDEVICE_OBJECT after = BuspPrimaryPath(ldx);
+        *Moved = after && after != before;
+    }
+    return status;
+}
+
 } // namespace
 
 /*++
 Routine Description:
-    Runs one application request over the primary path of its logical device and completes it.
-    The request is copied into a request of the bus's own for the path device, whose system
-    buffer holds the request's data followed by the ScsiStatus block.
+    Runs one application request over the paths of its logical device and completes it. Each
+    attempt copies the request into the bus's own path request, whose system buffer holds the
+    request's data followed by the ScsiStatus block; after the attempt the position is tracked,
+    settings restored on a new path, and the request sent again when the failure points at the
+    path.
 Arguments:
     LogicalDevice - the logical device the request was sent to.
-    Irp - the application's request; completed here in every case.
+    Irp - the application's request (or an internal one); completed here in every case.
 Return Value:
     The status the request was completed with.
 IRQL: PASSIVE_LEVEL, on a worker or in the caller's thread (create, close).
@@ -187,27 +292,45 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
     if (Irp->CurrentLocation > Irp->StackCount)
         return BusCompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    UCHAR major = stack->MajorFunction;
+    const UCHAR major = stack->MajorFunction;
     Irp->IoStatus.Information = 0;
 
-    BusPathRequest request;
-    NTSTATUS status = BuspPrepare(ldx, Irp, &request);
-    if (!NT_SUCCESS(status)) {
-        if (major == IRP_MJ_DEVICE_CONTROL)
-            BusReleaseLockedBuffer(ldx, Irp);
-        return BusCompleteRequest(Irp, status, 0);
-    }
+    // An internal request runs in the middle of another request: that one's current-request copy
+    // and recovery state are given back when this one is done.
+    const BOOLEAN nested = BuspOnInternalWorker(ldx);
+    UCHAR outerRequest[sizeof(ldx->CurrentRequest)];
+    const BOOLEAN outerRecoveryFailed = ldx->fRecoveryFailed;
+    if (nested)
+        RtlCopyMemory(outerRequest, ldx->CurrentRequest, sizeof(outerRequest));
+
+    BusRequest rq;
+    RtlZeroMemory(&rq, sizeof(rq));
+    rq.pLdx = ldx;
+    rq.pIrp = Irp;
+    rq.pStack = stack;
+    rq.ucMajor = major;
+    rq.ulCode = major == IRP_MJ_DEVICE_CONTROL ? stack->Parameters.DeviceIoControl.IoControlCode : 0;
+    rq.fFailover = BuspFailoverEnabled(ldx);
+    rq.fEventsEnabled = ldx->pBus && ldx->pBus->fFailoverEventsEnabled;
+    const ULONG transferLength = (major == IRP_MJ_READ || major == IRP_MJ_WRITE) ? stack->Parameters.Write.Length : 0;
 
     PDEVICE_OBJECT *tried = nullptr;
     PIRP pathIrp = nullptr;
-    PUCHAR buffer = nullptr;
-    ScsiStatus *block = nullptr;
-    StatusStructBlock *inBlock = nullptr;
-    ULONG slot = 0;
-    ULONG_PTR information = 0;
+    PMDL partialMdl = nullptr;
+    PDEVICE_OBJECT path = nullptr;
+    PDEVICE_OBJECT previousPath = nullptr;
+    ULONG sameRetries = 0;
+    ULONG dataSize = 0;
+    ULONG pathIn = 0;
     KEVENT done;
 
-    PDEVICE_OBJECT path = BusChoosePath(ldx, &tried, TRUE);
+    NTSTATUS status = BuspPrepare(&rq, &dataSize, &pathIn);
+    if (!NT_SUCCESS(status))
+        goto Finish;
+    rq.ulBufferSize = dataSize + BUS_SCSI_STATUS_SIZE;
+    rq.ulBytesRemaining = transferLength;
+
+    path = BusChoosePath(ldx, &tried, TRUE);
     if (!path) {
         status = STATUS_OBJECT_PATH_NOT_FOUND;
         goto Finish;
@@ -218,120 +341,303 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
         goto Finish;
     }
 
-    // Position and block-size reads before position-moving and data-transfer requests come here
-    // with the failover work.
-    RtlCopyMemory(ldx->CurrentRequest, stack,
-                  sizeof(ldx->CurrentRequest) < sizeof(*stack) ? sizeof(ldx->CurrentRequest) : sizeof(*stack));
-
-    buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, request.ulSize, VYR_TAG_PATH_BUFFER);
-    if (!buffer) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto Finish;
-    }
-    RtlZeroMemory(buffer, request.ulSize);
-    if (request.ulInLength)
-        RtlCopyMemory(buffer, Irp->AssociatedIrp.SystemBuffer, request.ulInLength);
-    if (request.fDirectPassThrough) {
-        PVOID system = MmGetSystemAddressForMdlSafe(request.pLockedMdl, NormalPagePriority);
-        if (!system) {
-            status = STATUS_INSUFFICIENT_RESOURCES;
-            goto Finish;
+    for (ULONG attempt = 0;; attempt++) {
+        // The position and the block size before the request moves the tape or transfers data.
+        if (rq.fFailover) {
+            BOOLEAN moved = FALSE;
+            status = BuspEnsurePosition(&rq, attempt > 0, &moved);
+            if (!NT_SUCCESS(status))
+                break;
+            if (moved) {
+                PDEVICE_OBJECT primary = BusChoosePath(ldx, &tried, TRUE);
+                if (primary)
+                    path = primary;
+            }
         }
-        PVOID *dataBuffer = (PVOID *)(buffer + FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, DataBuffer));
-        *dataBuffer = system;
-    }
+        if (path->StackSize + 3 > pathIrp->StackCount) {
+            IoFreeIrp(pathIrp);
+            pathIrp = IoAllocateIrp((CCHAR)(path->StackSize + 3), FALSE);
+            if (!pathIrp) {
+                status = STATUS_INSUFFICIENT_RESOURCES;
+                break;
+            }
+        }
+        RtlCopyMemory(ldx->CurrentRequest, stack, sizeof(ldx->CurrentRequest));
+        rq.ulSavedPosition = ldx->ulPosition;
+        rq.fSavedKnown = ldx->fPositionKnown;
+        rq.pPath = path;
 
-    block = (ScsiStatus *)(buffer + request.ulSize - BUS_SCSI_STATUS_SIZE);
-    if (major == IRP_MJ_CLOSE && ldx->lOpenCount == 0)
-        block->ulResidual = 1; // the logical device's last handle: the class driver lets reservations go
-    // The reservation key, the block size and the reservation flag go here when the path differs
-    // from the last reserving one.
+        rq.pBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, rq.ulBufferSize, VYR_TAG_PATH_BUFFER);
+        if (!rq.pBuffer) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
+        RtlZeroMemory(rq.pBuffer, rq.ulBufferSize);
+        if (rq.fPassThrough) {
+            BusPassThroughToNative(&rq.Pt, (const UCHAR *)Irp->AssociatedIrp.SystemBuffer, rq.pBuffer,
+                                   rq.pDirectSystemAddress);
+        } else if (major == IRP_MJ_DEVICE_CONTROL) {
+            ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+            if (in)
+                RtlCopyMemory(rq.pBuffer, Irp->AssociatedIrp.SystemBuffer, in);
+        }
+
+        ScsiStatus *block = (ScsiStatus *)(rq.pBuffer + dataSize);
+        if (major == IRP_MJ_CLOSE && ldx->lOpenCount == 0)
+            block->ulResidual = 1; // the logical device's last handle: the class driver lets reservations go
+        BOOLEAN changed = BusReservationPrepare(ldx, path, block);
+        // A path the previous attempt (of this request or of the one before) did not use has not
+        // seen the drive settings of this logical device.
+        if (ldx->pLastPath && ldx->pLastPath != path)
+            changed = TRUE;
+        if (previousPath && previousPath != path)
+            changed = TRUE;
+
+        {
+            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(pathIrp);
+            RtlCopyMemory(next, stack, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
+            next->Control = 0;
+            // The file object stays: class drivers expect every create, close and transfer to
+            // carry the handle it belongs to, and the bus keeps no per-handle state of its own.
+            if (major == IRP_MJ_DEVICE_CONTROL) {
+                next->Parameters.DeviceIoControl.InputBufferLength = pathIn;
+                next->Parameters.DeviceIoControl.OutputBufferLength = dataSize;
+            }
+            pathIrp->AssociatedIrp.SystemBuffer = rq.pBuffer;
+            // Logical devices do direct I/O: the data of a read or write is the application's
+            // MDL, which the path request only borrows. A write that reached the tape in part
+            // goes on from where it stopped, through a partial MDL over the rest.
+            pathIrp->MdlAddress = Irp->MdlAddress;
+            pathIrp->Tail.Overlay.Thread = Irp->Tail.Overlay.Thread;
+            rq.ulRequested = transferLength;
+            if (major == IRP_MJ_WRITE && rq.fResuming) {
+                rq.ulBytesRemaining = transferLength - rq.ulBytesDone;
+                rq.ulRequested = rq.ulBytesRemaining;
+                next->Parameters.Write.Length = rq.ulBytesRemaining;
+                if (rq.ulBytesDone) {
+                    PMDL source = Irp->MdlAddress;
+                    PUCHAR start = source ? (PUCHAR)MmGetSystemAddressForMdlSafe(source, NormalPagePriority) : nullptr;
+                    if (!start || MmGetMdlByteCount(source) < transferLength) {
+                        status = STATUS_INSUFFICIENT_RESOURCES;
+                        break;
+                    }
+                    PUCHAR from = (PUCHAR)MmGetMdlVirtualAddress(source) + rq.ulBytesDone;
+                    partialMdl = IoAllocateMdl(from, rq.ulBytesRemaining, FALSE, FALSE, nullptr);
+                    if (!partialMdl) {
+                        status = STATUS_INSUFFICIENT_RESOURCES;
+                        break;
+                    }
+                    IoBuildPartialMdl(source, partialMdl, from, rq.ulBytesRemaining);
+                    pathIrp->MdlAddress = partialMdl;
+                }
+            } else if (rq.fPassThrough) {
+                rq.ulRequested = rq.Pt.ulDataLength;
+            } else if (major == IRP_MJ_DEVICE_CONTROL) {
+                rq.ulRequested = stack->Parameters.DeviceIoControl.OutputBufferLength;
+            }
+        }
+
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoSetCompletionRoutine(pathIrp, BuspPathRequestDone, &done, TRUE, TRUE, TRUE);
+        StatusStructBlock *inBlock = nullptr;
+        ULONG slot = 0;
+        status = BusStatusTableInsert(ldx->pStatusTable, pathIrp, block, &inBlock, &slot);
+        if (!NT_SUCCESS(status))
+            break;
+        if (BusTrackLosesPosition(&rq)) {
+            ldx->fPositionKnown = FALSE;
+            ldx->fAtBeginning = FALSE;
+        }
+
+        IoCallDriver(path, pathIrp);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        ldx->pLastPath = path;
+        previousPath = path;
+
+        BusReservationReport(ldx, path, Irp, block);
+        if (rq.fPassThrough) {
+            UCHAR key, asc, ascq;
+            BusPassThroughSense(&rq.Pt, rq.pBuffer, &key, &asc, &ascq);
+            block->ucSenseKey = key;
+            block->ucAsc = asc;
+            block->ucAscq = ascq;
+            block->fSensePresent = (key || asc || ascq) ? 1 : 0;
+        }
+        if (block->ucEncryption & 0x02)
+            ldx->fEncryption = block->ucEncryption & 0x01;
+        const BOOLEAN restoreWanted = changed && block->ReservationOutcome != STATUS_ACCESS_DENIED;
+        BusStatusTableRemove(ldx->pStatusTable, inBlock, slot);
+        RtlCopyMemory(&rq.Block, block, sizeof(rq.Block));
+        rq.Status = pathIrp->IoStatus.Status;
+        rq.Information = pathIrp->IoStatus.Information;
+        if (partialMdl) {
+            pathIrp->MdlAddress = nullptr;
+            MmPrepareMdlForReuse(partialMdl);
+            IoFreeMdl(partialMdl);
+            partialMdl = nullptr;
+        }
+        status = rq.Status;
+        if (status == STATUS_ACCESS_DENIED)
+            break;
+
+        // What the attempt did: reservations, the tape position, and setting B after an open.
+        BusReservationAfterAttempt(ldx, path, stack, major == IRP_MJ_DEVICE_CONTROL ? rq.pBuffer : nullptr,
+                                   major == IRP_MJ_DEVICE_CONTROL ? dataSize : 0, status, changed);
+        rq.fInternalSent = FALSE;
+        BusTrackAttempt(&rq);
+        rq.fRetryFromKnown = ldx->fPositionKnown;
+        rq.ulRetryPosition = ldx->ulPosition;
+        if (major == IRP_MJ_CREATE && NT_SUCCESS(status))
+            BuspReadSettingB(ldx);
+
+        // Drive settings onto a path that has not seen them.
+        BOOLEAN sameByRestore = FALSE;
+        if (restoreWanted && ldx->fBlockSizeKnown && InterlockedCompareExchange(&BuspRestoreRunning, 1, 0) == 0) {
+            NTSTATUS restored = BuspRestoreSettings(ldx);
+            InterlockedExchange(&BuspRestoreRunning, 0);
+            if (!NT_SUCCESS(restored))
+                rq.fRecoveryFailed = TRUE;
+            else if (rq.fDataTransfer || BuspPrimaryPath(ldx) == path)
+                sameByRestore = TRUE;
+        }
+        if (rq.fRecoveryFailed)
+            ldx->fRecoveryFailed = TRUE;
+
+        // Decide on failover.
+        const ScsiStatus *result = &rq.Block;
+        BOOLEAN failover = FALSE;
+        BOOLEAN ended = FALSE;
+        if (result->fSensePresent && result->ucSenseKey == BUS_SENSE_UNIT_ATTENTION) {
+            // The drive was reset or its medium changed: where the tape is, only the drive knows.
+            if ((result->ucAsc == 0x28 || result->ucAsc == 0x29) && result->ucAscq == 0) {
+                ldx->fPositionKnown = FALSE;
+                ldx->fAtBeginning = FALSE;
+            } else if (result->ucAsc == 0x5A && result->ucAscq == 1) {
+                ldx->fPositionKnown = FALSE;
+                if (ldx->fAtBeginning) {
+                    status = STATUS_IO_DEVICE_ERROR;
+                    rq.Status = status;
+                    ended = TRUE;
+                }
+            }
+        }
+        if (!ended && !rq.fRecoveryFailed && result->ReservationOutcome != STATUS_ACCESS_DENIED) {
+            if (ldx->fEncryption && result->fSensePresent && result->ucAsc == BUS_ASC_KEY_SERVER) {
+                // The drive asks for its key server. The hand-over to the key-server exchange is
+                // not built yet: the request ends with its own status, without failover.
+            } else {
+                if (rq.fFailover && BusSenseAsksFailover(result)) {
+                    WCHAR text[40];
+                    _snwprintf(text, RTL_NUMBER_OF(text), L"(SCSI CHECK %X/%X/%X)", (ULONG)result->ucSenseKey,
+                               (ULONG)result->ucAsc, (ULONG)result->ucAscq);
+                    text[RTL_NUMBER_OF(text) - 1] = 0;
+                    BuspLogFailoverAttempt(&rq, text);
+                    failover = TRUE;
+                }
+                if (rq.fFailover && !failover && !NT_SUCCESS(status) && !BusStatusExempt(status) &&
+                    result->ucSenseKey != BUS_SENSE_HARDWARE_ERROR && result->ucAsc != 0x10 && result->ucAscq != 1) {
+                    WCHAR text[40];
+                    _snwprintf(text, RTL_NUMBER_OF(text), L"(NTSTATUS 0x%08X)", (ULONG)status);
+                    text[RTL_NUMBER_OF(text) - 1] = 0;
+                    BuspLogFailoverAttempt(&rq, text);
+                    failover = TRUE;
+                }
+            }
+        }
+        // A request that moved the tape is sent again only from a position the bus knows: from
+        // anywhere else it would read the wrong block or write over data.
+        if (failover && rq.fPositionMoving && !rq.fRetryFromKnown)
+            failover = FALSE;
+
+        // The next attempt.
+        if (!failover || sameRetries >= BUS_SAME_PATH_RETRIES)
+            break;
+        if (sameByRestore || (rq.fInternalSent && BuspPrimaryPath(ldx) == path)) {
+            sameRetries++;
+        } else {
+            PDEVICE_OBJECT next = BusChoosePath(ldx, &tried, FALSE);
+            if (!next)
+                break;
+            path = next;
+            sameRetries = 0;
+        }
+        ExFreePoolWithTag(rq.pBuffer, VYR_TAG_PATH_BUFFER);
+        rq.pBuffer = nullptr;
+        pathIrp->MdlAddress = nullptr;
+        pathIrp->AssociatedIrp.SystemBuffer = nullptr;
+        IoReuseIrp(pathIrp, pathIrp->IoStatus.Status);
+    }
 
     {
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(pathIrp);
-        RtlCopyMemory(next, stack, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
-        next->Control = 0;
-        // The file object stays: class drivers expect every create, close and transfer to carry
-        // the handle it belongs to, and the bus keeps no per-handle state of its own in it.
-        if (major == IRP_MJ_DEVICE_CONTROL) {
-            next->Parameters.DeviceIoControl.InputBufferLength = request.ulInLength;
-            next->Parameters.DeviceIoControl.OutputBufferLength = request.ulSize - BUS_SCSI_STATUS_SIZE;
+        // What comes back to the application.
+        ULONG_PTR information = 0;
+        if (NT_SUCCESS(status) || status == rq.Status) {
+            information = rq.Information;
+            if (rq.fResuming)
+                information = rq.ulBytesDone;
+            if (rq.fComplete)
+                status = STATUS_SUCCESS;
         }
-    }
-    pathIrp->AssociatedIrp.SystemBuffer = buffer;
-    // Logical devices do direct I/O: the data of a read or write is the application's MDL. The
-    // path request only borrows it (it is detached again before the request is freed).
-    pathIrp->MdlAddress = Irp->MdlAddress;
-    pathIrp->Tail.Overlay.Thread = Irp->Tail.Overlay.Thread;
-    // Resuming a partly done write advances the MDL here.
-
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(pathIrp, BuspPathRequestDone, &done, TRUE, TRUE, TRUE);
-    status = BusStatusTableInsert(ldx->pStatusTable, pathIrp, block, &inBlock, &slot);
-    if (!NT_SUCCESS(status))
-        goto Finish;
-    // Position flags are cleared here before a load, unload or erase.
-
-    IoCallDriver(path, pathIrp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    // The reservation report of the block is logged here, and the pass-through sense and the
-    // encryption state are taken from it.
-    BusStatusTableRemove(ldx->pStatusTable, inBlock, slot);
-
-    status = pathIrp->IoStatus.Status;
-    information = pathIrp->IoStatus.Information;
-    // Reservation bookkeeping, position tracking, the restore of drive settings on a new path,
-    // the failover decision and the further attempts come here with the failover work.
-
-    if (major == IRP_MJ_CREATE && NT_SUCCESS(status)) {
-        BuspReadSettingB(ldx);
-        ldx->fSettingAValid = FALSE;
-        ldx->fSettingAFlag = FALSE;
-        RtlZeroMemory(ldx->SettingA, sizeof(ldx->SettingA));
-    }
-
-    // What comes back is clipped to what the application can take.
-    if (major == IRP_MJ_DEVICE_CONTROL) {
-        ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-        ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-        ULONG room = request.ulSize - BUS_SCSI_STATUS_SIZE;
-        if (BuspMethod(code) != METHOD_BUFFERED) {
-            if (information > out)
-                information = out;
-        } else {
-            if (information > out)
-                information = out;
-            if (information > room)
-                information = room;
-            if (information && !NT_ERROR(status))
-                RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, buffer, information);
-            else
-                information = 0;
-            if (request.fDirectPassThrough && information >= FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, DataBuffer) + sizeof(ULONG64))
-                RtlCopyMemory((PUCHAR)Irp->AssociatedIrp.SystemBuffer + FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, DataBuffer),
-                              &request.CallerDataBuffer, sizeof(ULONG64));
+        if (rq.pBuffer && major == IRP_MJ_DEVICE_CONTROL) {
+            ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+            if (rq.fPassThrough) {
+                information = NT_ERROR(status) ? 0
+                                               : BusPassThroughToCaller(&rq.Pt, rq.pBuffer, (ULONG)information,
+                                                                        (PUCHAR)Irp->AssociatedIrp.SystemBuffer, out);
+            } else if (BuspMethod(rq.ulCode) != METHOD_BUFFERED) {
+                if (information > out)
+                    information = out;
+            } else {
+                if (information > out)
+                    information = out;
+                if (information > dataSize)
+                    information = dataSize;
+                if (information && !NT_ERROR(status))
+                    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, rq.pBuffer, information);
+                else
+                    information = 0;
+            }
+        } else if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
+            if (information > transferLength)
+                information = transferLength;
+        } else if (major == IRP_MJ_DEVICE_CONTROL) {
+            information = 0;
         }
-    } else if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
-        if (information > stack->Parameters.Read.Length)
-            information = stack->Parameters.Read.Length;
+        if (major == IRP_MJ_CREATE && NT_SUCCESS(status)) {
+            ldx->fSettingAValid = FALSE;
+            ldx->fSettingAFlag = FALSE;
+            RtlZeroMemory(ldx->SettingA, sizeof(ldx->SettingA));
+        }
+        Irp->IoStatus.Information = information;
     }
 
 Finish:
+    if (partialMdl) {
+        if (pathIrp)
+            pathIrp->MdlAddress = nullptr;
+        MmPrepareMdlForReuse(partialMdl);
+        IoFreeMdl(partialMdl);
+    }
     if (pathIrp) {
         pathIrp->MdlAddress = nullptr;
         pathIrp->AssociatedIrp.SystemBuffer = nullptr;
         IoFreeIrp(pathIrp);
     }
-    if (buffer)
-        ExFreePoolWithTag(buffer, VYR_TAG_PATH_BUFFER);
+    if (rq.pBuffer)
+        ExFreePoolWithTag(rq.pBuffer, VYR_TAG_PATH_BUFFER);
     if (tried)
         ExFreePoolWithTag(tried, VYR_TAG_TRIED_PATHS);
-    RtlZeroMemory(ldx->CurrentRequest, sizeof(ldx->CurrentRequest));
     if (major == IRP_MJ_DEVICE_CONTROL)
         BusReleaseLockedBuffer(ldx, Irp);
-    status = BusCompleteRequest(Irp, status, information);
-    ldx->fRecoveryFailed = FALSE;
-    return status;
+    ULONG_PTR information = Irp->IoStatus.Information;
+    if (nested) {
+        RtlCopyMemory(ldx->CurrentRequest, outerRequest, sizeof(outerRequest));
+        ldx->fRecoveryFailed = outerRecoveryFailed;
+    } else {
+        RtlZeroMemory(ldx->CurrentRequest, sizeof(ldx->CurrentRequest));
+        ldx->fRecoveryFailed = FALSE;
+    }
+    return BusCompleteRequest(Irp, status, information);
 }
 
 /*++

@@ -656,12 +656,47 @@ extern "C" VOID NTAPI MmBuildMdlForNonPagedPool(PMDL Mdl)
 extern "C" PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
                                                    PVOID BaseAddress, ULONG BugCheckOnFailure, ULONG Priority)
 {
-    if (!(Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)))
+    if (!(Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL)))
         BugCheck(BUGCHECK_DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)Mdl, 0, 0, 0,
                  "mapping an MDL whose pages are not locked, by " + Who(__builtin_return_address(0)));
     Mdl->MappedSystemVa = (PVOID)((ULONG_PTR)Mdl->StartVa + Mdl->ByteOffset);
     Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    if (Mdl->MdlFlags & MDL_PARTIAL)
+        Mdl->MdlFlags |= MDL_PARTIAL_HAS_BEEN_MAPPED;
     return Mdl->MappedSystemVa;
+}
+
+extern "C" VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl)
+{
+    if (!(Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) || BaseAddress != Mdl->MappedSystemVa)
+        BugCheck(BUGCHECK_DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)Mdl, (ULONG_PTR)BaseAddress, 0, 0,
+                 "MmUnmapLockedPages of an address the MDL is not mapped at, by " + Who(__builtin_return_address(0)));
+    Mdl->MdlFlags &= ~(MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED);
+}
+
+// As the I/O manager does: the target takes the source's process, the sub-range, the source's
+// mapping (moved by the offset) and the flags that describe the pages; the source keeps its lock.
+extern "C" VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length)
+{
+    ULONG_PTR start = (ULONG_PTR)SourceMdl->StartVa + SourceMdl->ByteOffset;
+    ULONG_PTR address = (ULONG_PTR)VirtualAddress;
+    if (address < start || address - start > SourceMdl->ByteCount)
+        BugCheck(BUGCHECK_DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)SourceMdl, address, 0, 0,
+                 "IoBuildPartialMdl outside the source MDL, by " + Who(__builtin_return_address(0)));
+    ULONG offset = (ULONG)(address - start);
+    if (!Length)
+        Length = SourceMdl->ByteCount - offset;
+    if (Length > SourceMdl->ByteCount - offset)
+        BugCheck(BUGCHECK_DRIVER_VERIFIER_DETECTED_VIOLATION, (ULONG_PTR)SourceMdl, address, Length, 0,
+                 "IoBuildPartialMdl past the end of the source MDL, by " + Who(__builtin_return_address(0)));
+    TargetMdl->StartVa = (PVOID)(address & ~(ULONG_PTR)0xFFF);
+    TargetMdl->ByteOffset = (ULONG)(address & 0xFFF);
+    TargetMdl->ByteCount = Length;
+    TargetMdl->Process = SourceMdl->Process;
+    TargetMdl->MdlFlags &= MDL_ALLOCATED_FIXED_SIZE;
+    TargetMdl->MdlFlags |= SourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA | MDL_IO_SPACE);
+    TargetMdl->MdlFlags |= MDL_PARTIAL;
+    TargetMdl->MappedSystemVa = (PCHAR)SourceMdl->MappedSystemVa + offset;
 }
 
 namespace hk {

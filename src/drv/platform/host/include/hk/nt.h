@@ -812,6 +812,7 @@ typedef struct _MDL {
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_ALLOCATED_FIXED_SIZE 0x0008
 #define MDL_PARTIAL 0x0010
+#define MDL_PARTIAL_HAS_BEEN_MAPPED 0x0020
 #define MDL_IO_SPACE 0x0800
 
 typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
@@ -828,6 +829,16 @@ NTKERNELAPI VOID NTAPI MmUnlockPages(PMDL Mdl);
 NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL Mdl);
 NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
                                                     PVOID BaseAddress, ULONG BugCheckOnFailure, ULONG Priority);
+// A partial MDL describes part of the pages of a locked (or non-paged) source MDL; it inherits the
+// source's system mapping when the source is mapped, and is mapped on its own otherwise.
+NTKERNELAPI VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
+NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl);
+// Before a partial MDL is freed or built again: undoes a mapping made for it alone.
+FORCEINLINE VOID MmPrepareMdlForReuse(PMDL Mdl)
+{
+    if (Mdl->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED)
+        MmUnmapLockedPages(Mdl->MappedSystemVa, Mdl);
+}
 FORCEINLINE PVOID MmGetMdlVirtualAddress(PMDL Mdl) { return (PVOID)((PCHAR)Mdl->StartVa + Mdl->ByteOffset); }
 FORCEINLINE ULONG MmGetMdlByteCount(PMDL Mdl) { return Mdl->ByteCount; }
 FORCEINLINE PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority)
