@@ -6,7 +6,10 @@
 // scenario runs.
 #include "machine/machine.h"
 #include "machine/testbed.h"
+#include "backup.h"
+#include "faults.h"
 #include "paths.h"
+#include "soak.h"
 #include "tapeapp.h"
 
 #include <cstdio>
@@ -32,6 +35,10 @@ void Usage(FILE *out)
             "  --seed N               seed of the drives' serial numbers and world-wide names (default 1)\n"
             "  --blocks N             blocks per write or read step (default 64)\n"
             "  --block-size N         bytes per block (default 65536)\n"
+            "  --soak-seeds LIST      seeds of the soak step, e.g. 1,2,10-20 (default 11,23,37)\n"
+            "  --soak-ops N           operations per soak seed (default 400)\n"
+            "  --soak-trace           print every operation of the soak\n"
+            "  --soak-no-reservations leave reservations out of the soak\n"
             "  --setting NAME=VALUE   write a bus setting (REG_DWORD) into the service key before boot\n"
             "                         (FailoverDisabled, FailoverEventsEnabled, PersistentNaming)\n"
             "  --sandbox DIR          keep the machine's drives in DIR (default: a temporary folder)\n"
@@ -47,14 +54,27 @@ void Usage(FILE *out)
             "  write DEV  write --blocks blocks of --block-size bytes to DEV (e.g. Tape0)\n"
             "  read DEV   read --blocks blocks from DEV\n"
             "  rewind DEV rewind the tape in DEV\n"
-            "  verify DEV rewind DEV and read back everything written to it, byte for byte\n"
+            "  filemark DEV  write a filemark on DEV\n"
+            "  verify DEV rewind DEV and read back everything written to it, byte for byte, and\n"
+            "             count lost, duplicated, unaccounted and reordered blocks\n"
+            "  backup DEV the demonstration backup: files of records with a filemark after each, while\n"
+            "             faults strike the primary path (a partial write, a not-ready sense, a pulled\n"
+            "             cable under a write)\n"
+            "  summary DEV   bytes written and verified, failovers, retries, lost and duplicated blocks\n"
             "  pull DEV/PATH   pull the cable of a path (PATH counts from 0 in the paths listing)\n"
             "  stop DEV/PATH   stop a path's device (Plug and Play stop)\n"
             "  start DEV/PATH  start a stopped path's device again\n"
+            "%s"
+            "  soak       the fault-injection soak on every logical device (see --soak-*)\n"
             "  restart    shut down and boot again with the same registry\n"
             "  shutdown   stop and unload everything (implied at the end)\n"
             "\n"
-            "With no steps, the default scenario runs: boot, events, shutdown.\n");
+            "With no steps, the default scenario runs: two drives with two paths each; the backup on\n"
+            "Tape0 while faults strike its primary path; a verify; the paths, the event log and the\n"
+            "summary. It exits with 0 only when the backup verified.\n"
+            "\n"
+            "Exit status: 0 success, 1 a verify or the soak failed, 2 bad command line or a step failed.\n",
+            vyr::tools::FaultUsage());
 }
 
 std::string FormatTime(LONGLONG time)
@@ -81,7 +101,8 @@ std::string Trim(std::string s)
 // Steps that name a device or a path take the next word as their argument.
 bool StepTakesArgument(const std::string &step)
 {
-    static const char *kWithArgument[] = {"write", "read", "rewind", "verify", "pull", "stop", "start"};
+    static const char *kWithArgument[] = {"write", "read", "rewind", "verify", "pull", "stop", "start", "filemark",
+                                          "backup", "summary"};
     for (const char *name : kWithArgument)
         if (step == name)
             return true;
@@ -91,6 +112,15 @@ bool StepTakesArgument(const std::string &step)
 struct IoOptions {
     uint32_t blocks = 64;
     uint32_t blockSize = 65536;
+    vyr::tools::SoakOptions soak;
+};
+
+// One step of the command line: its name, its argument (a device or path), and for `fault` the
+// parsed command.
+struct StepCall {
+    std::string name;
+    std::string argument;
+    vyr::tools::FaultCommand fault;
 };
 
 class Runner {
@@ -101,16 +131,28 @@ public:
     {
     }
 
-    bool Step(const std::string &step, const std::string &argument)
+    bool Step(const StepCall &call)
     {
-        if (StepTakesArgument(step) && !machine_.Booted()) {
+        const std::string &step = call.name;
+        const std::string &argument = call.argument;
+        if ((StepTakesArgument(step) || step == "fault" || step == "soak") && !machine_.Booted()) {
             fprintf(stderr, "vyrsim: %s %s: the host is not running (boot first)\n", step.c_str(), argument.c_str());
             return false;
         }
         if (step == "paths")
             return Paths();
-        if (step == "write" || step == "read" || step == "rewind" || step == "verify")
+        if (step == "write" || step == "read" || step == "rewind" || step == "verify" || step == "filemark")
             return Io(step, argument);
+        if (step == "fault")
+            return Fault(call);
+        if (step == "backup")
+            return Backup(argument);
+        if (step == "summary")
+            return Summary(argument);
+        if (step == "soak") {
+            soakFailed_ |= !vyr::tools::RunSoak(io_.soak, stdout);
+            return true;
+        }
         if (step == "pull" || step == "stop" || step == "start")
             return PathControl(step, argument);
         if (step == "boot")
@@ -283,15 +325,22 @@ private:
             r = app_.Read(device, io_.blocks, io_.blockSize);
         else if (step == "rewind")
             r = app_.Rewind(device);
+        else if (step == "filemark")
+            r = app_.WriteFilemarks(device, 1);
         else
-            r = app_.Verify(device);
-        if (step == "rewind") {
+            r = app_.Verify(device, &checks_[device]);
+        if (step == "rewind" || step == "filemark") {
             printf("rewind %s: %s\n", device.c_str(), vyr::tools::StatusText(r.status).c_str());
         } else if (step == "verify") {
+            const vyr::tools::LedgerCheck &c = checks_[device];
             printf("verify %s: %llu of %llu blocks read back (%llu bytes), %llu differ: %s\n", device.c_str(),
-                   (unsigned long long)r.requests, (unsigned long long)app_.BlocksWritten(device),
-                   (unsigned long long)r.bytes, (unsigned long long)r.mismatches,
-                   NT_SUCCESS(r.status) && r.requests == app_.BlocksWritten(device) ? "verified" : "FAILED");
+                   (unsigned long long)c.blocksRead, (unsigned long long)c.expectedBlocks, (unsigned long long)r.bytes,
+                   (unsigned long long)r.mismatches, c.verified ? "verified" : "FAILED");
+            printf("  %llu of %llu filemarks; %llu lost, %llu duplicated, %llu unaccounted, %llu out of order, "
+                   "%llu corrupted\n",
+                   (unsigned long long)c.marksRead, (unsigned long long)c.expectedMarks, (unsigned long long)c.lost,
+                   (unsigned long long)c.duplicated, (unsigned long long)c.unaccounted,
+                   (unsigned long long)c.outOfOrder, (unsigned long long)c.corrupted);
         } else {
             printf("%s %s: %llu blocks, %llu bytes: %s\n", step.c_str(), device.c_str(), (unsigned long long)r.requests,
                    (unsigned long long)r.bytes, vyr::tools::StatusText(r.status).c_str());
@@ -299,8 +348,65 @@ private:
         if (!r.detail.empty())
             printf("  %s\n", r.detail.c_str());
         if (step == "verify")
-            verifyFailed_ |= !NT_SUCCESS(r.status) || r.requests != app_.BlocksWritten(device);
+            verifyFailed_ |= !checks_[device].verified;
         return true; // a failed request is a result of the scenario, not a reason to stop it
+    }
+
+    bool Fault(const StepCall &call)
+    {
+        vyr::tools::FaultHarness harness;
+        std::string done;
+        NTSTATUS status = harness.Apply(call.fault, &done);
+        printf("fault %s: %s: %s\n", call.argument.c_str(), done.c_str(), vyr::tools::StatusText(status).c_str());
+        if (!NT_SUCCESS(status))
+            fprintf(stderr, "vyrsim: fault %s failed with %s\n", call.argument.c_str(), vyr::tools::StatusText(status).c_str());
+        return NT_SUCCESS(status);
+    }
+
+    bool Backup(const std::string &device)
+    {
+        vyr::tools::FaultHarness harness;
+        vyr::tools::BackupPlan plan;
+        backups_[device] = vyr::tools::RunBackup(app_, harness, device, plan, stdout);
+        return true; // the verify and the summary judge it
+    }
+
+    // What the run did to DEV and what it cost: from the backup, the verify, the fabric's fault
+    // counters and the event log.
+    bool Summary(const std::string &device)
+    {
+        uint64_t attempts = 0, primaryChanges = 0;
+        for (const hk::EventRecord &e : hk::EventLog()) {
+            attempts += e.eventId == 0x80000004u;
+            primaryChanges += e.eventId == 0x40000006u;
+        }
+        ULONG fired = 0;
+        vyr::tools::FaultHarness harness;
+        vyr::tools::FaultHarness::Target target;
+        std::string error;
+        if (NT_SUCCESS(harness.Resolve(device, &target, &error)))
+            harness.FaultsFired(target.drive, &fired);
+        const vyr::tools::BackupReport &b = backups_[device];
+        auto check = checks_.find(device);
+        const bool checked = check != checks_.end();
+        const vyr::tools::LedgerCheck c = checked ? check->second : vyr::tools::LedgerCheck{};
+        printf("Summary for %s:\n", device.c_str());
+        printf("  bytes written            %llu (%llu records, %llu filemarks)\n", (unsigned long long)b.bytes,
+               (unsigned long long)b.records, (unsigned long long)b.filemarks);
+        printf("  bytes verified           %llu\n", (unsigned long long)c.bytesVerified);
+        printf("  faults injected          %u (%lu fired)\n", b.faultsInjected, (unsigned long)fired);
+        printf("  failover attempts        %llu (received status ... on IOCTL ... events, all devices)\n",
+               (unsigned long long)attempts);
+        printf("  primary path changes     %llu\n", (unsigned long long)primaryChanges);
+        printf("  retries                  %lu (commands that met a fault and were sent again)\n", (unsigned long)fired);
+        printf("  lost blocks              %llu\n", (unsigned long long)c.lost);
+        printf("  duplicated blocks        %llu\n", (unsigned long long)c.duplicated);
+        printf("  unaccounted blocks       %llu\n", (unsigned long long)c.unaccounted);
+        printf("  out-of-order blocks      %llu\n", (unsigned long long)c.outOfOrder);
+        const bool passed = checked && c.verified && NT_SUCCESS(b.status);
+        printf("  result                   %s\n", passed ? "VERIFIED" : checked ? "FAILED" : "FAILED (not verified)");
+        verifyFailed_ |= !passed;
+        return true;
     }
 
     // DEV/PATH -> the path's SCSI address, from the bus's own listing.
@@ -365,7 +471,7 @@ private:
     }
 
 public:
-    bool VerifyFailed() const { return verifyFailed_; }
+    bool VerifyFailed() const { return verifyFailed_ || soakFailed_; }
 
 private:
     vyr::sim::Machine machine_;
@@ -373,7 +479,10 @@ private:
     vyr::sim::Topology topology_;
     IoOptions io_;
     vyr::tools::TapeApplication app_;
+    std::map<std::string, vyr::tools::LedgerCheck> checks_;
+    std::map<std::string, vyr::tools::BackupReport> backups_;
     bool verifyFailed_ = false;
+    bool soakFailed_ = false;
     bool installed_ = false;
     size_t printed_ = 0;
     bool printedAny_ = false;
@@ -387,7 +496,8 @@ int main(int argc, char **argv)
     vyr::sim::Topology topology;
     std::map<std::string, ULONG> settings;
     IoOptions io;
-    std::vector<std::pair<std::string, std::string>> steps;
+    std::vector<StepCall> steps;
+    bool drivesGiven = false;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         auto value = [&](const char *what) -> std::string {
@@ -409,8 +519,10 @@ int main(int argc, char **argv)
                 fprintf(stderr, "vyrsim: %s wants a number up to %lu, got '%s'\n", arg.c_str(), limit, text.c_str());
                 return 2;
             }
-            if (arg == "--drives")
+            if (arg == "--drives") {
                 topology.drives = (int)v;
+                drivesGiven = true;
+            }
             else if (arg == "--paths")
                 topology.pathsPerDrive = (int)v;
             else if (arg == "--ports")
@@ -427,6 +539,25 @@ int main(int argc, char **argv)
                 return 2;
             }
             (arg == "--blocks" ? io.blocks : io.blockSize) = (uint32_t)v;
+        } else if (arg == "--soak-seeds") {
+            std::string text = value("--soak-seeds");
+            if (!vyr::tools::ParseSeedList(text, &io.soak.seeds)) {
+                fprintf(stderr, "vyrsim: --soak-seeds wants numbers and ranges such as 1,2,10-20, got '%s'\n", text.c_str());
+                return 2;
+            }
+        } else if (arg == "--soak-ops") {
+            std::string text = value("--soak-ops");
+            char *end = nullptr;
+            unsigned long v = strtoul(text.c_str(), &end, 0);
+            if (text.empty() || *end || v == 0 || v > 100000000) {
+                fprintf(stderr, "vyrsim: --soak-ops wants a number from 1 to 100000000, got '%s'\n", text.c_str());
+                return 2;
+            }
+            io.soak.operations = (uint32_t)v;
+        } else if (arg == "--soak-trace") {
+            io.soak.trace = true;
+        } else if (arg == "--soak-no-reservations") {
+            io.soak.reservations = false;
         } else if (arg == "--setting") {
             std::string s = value("--setting");
             size_t eq = s.find('=');
@@ -452,20 +583,40 @@ int main(int argc, char **argv)
                 fprintf(stderr, "vyrsim: step '%s' needs an argument (try --help)\n", arg.c_str());
                 return 2;
             }
-            steps.emplace_back(arg, argv[++i]);
+            steps.push_back({arg, argv[++i], {}});
+        } else if (arg == "fault") {
+            std::vector<std::string> words(argv + i + 1, argv + argc);
+            size_t next = 0;
+            StepCall call{arg, {}, {}};
+            std::string error;
+            if (!vyr::tools::ParseFaultCommand(words, &next, &call.fault, &error)) {
+                fprintf(stderr, "vyrsim: %s\n", error.c_str());
+                return 2;
+            }
+            for (size_t k = 0; k < next; k++)
+                call.argument += (k ? " " : "") + words[k];
+            i += (int)next;
+            steps.push_back(call);
         } else {
-            steps.emplace_back(arg, std::string());
+            steps.push_back({arg, std::string(), {}});
         }
     }
     if (steps.empty()) {
-        printf("vyrsim: default scenario -- boot the host with the tape bus enumerator, show the event log, "
-               "shut down\n");
-        steps = {{"boot", ""}, {"events", ""}, {"shutdown", ""}, {"events", ""}};
+        printf("vyrsim: default scenario -- two drives with two paths each; a backup on Tape0 while faults strike "
+               "its primary path; read back and verified\n");
+        if (!drivesGiven) {
+            topology.drives = 2;
+            topology.pathsPerDrive = 2;
+        }
+        settings.try_emplace("FailoverEventsEnabled", 1);
+        steps = {{"boot", "", {}},       {"paths", "", {}},          {"backup", "Tape0", {}}, {"paths", "", {}},
+                 {"verify", "Tape0", {}}, {"events", "", {}},        {"summary", "Tape0", {}}, {"shutdown", "", {}},
+                 {"events", "", {}}};
     }
     try {
         Runner runner(options, settings, topology, io);
-        for (const auto &[step, argument] : steps)
-            if (!runner.Step(step, argument))
+        for (const StepCall &call : steps)
+            if (!runner.Step(call))
                 return 2;
         runner.Finish();
         if (runner.VerifyFailed())
