@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -250,4 +251,16 @@ BENCHMARK(BM_Failover)->Arg(64 * 1024)->Arg(256 * 1024)->UseManualTime()->MinTim
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv)
+{
+    // The verifier's paged-pool trap re-protects all paged pool at every change of IRQL; it would
+    // dominate the figures. VYR_BENCH_GUARD=1 keeps it on to see its cost.
+    const char *guard = getenv("VYR_BENCH_GUARD");
+    hk::SetPagedPoolGuard(guard && *guard == '1');
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

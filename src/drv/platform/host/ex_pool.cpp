@@ -120,6 +120,9 @@ size_t g_pageSize = 0;
 std::atomic<uint8_t> *g_pageState = nullptr;
 std::atomic<size_t> g_pagedBlocks{0};
 std::atomic<int> g_raisedThreads{0};
+// Off only for measurements: the guard re-protects all paged pool at every change to and from
+// DISPATCH_LEVEL, which costs more than the drivers' own work.
+std::atomic<bool> g_pagedGuard{true};
 struct sigaction g_previousSegv;
 
 size_t RoundUp(size_t value, size_t unit)
@@ -282,7 +285,7 @@ void FreePages(uint8_t *pages, size_t length)
 // Makes the paged blocks' protection match the IRQL of all threads.
 void ReconcilePagedProtection(Pool &pool)
 {
-    bool protect = g_raisedThreads.load() > 0;
+    bool protect = g_pagedGuard.load() && g_raisedThreads.load() > 0;
     if (protect == pool.pagedProtected)
         return;
     for (const auto &[base, length] : pool.pagedRuns)
@@ -569,7 +572,7 @@ void PagedPoolIrqlChanged(KIRQL oldIrql, KIRQL newIrql)
         g_raisedThreads.fetch_sub(1);
     // Pairs with the allocation's increment of the block count and its own reconcile: one of the
     // two sees the other's change.
-    if (g_pagedBlocks.load() == 0)
+    if (g_pagedBlocks.load() == 0 || !g_pagedGuard.load())
         return;
     Pool &pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
@@ -579,6 +582,14 @@ void PagedPoolIrqlChanged(KIRQL oldIrql, KIRQL newIrql)
 } // namespace hk::internal
 
 namespace hk {
+
+void SetPagedPoolGuard(bool on)
+{
+    ::Pool &pool = ::ThePool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    g_pagedGuard.store(on);
+    ReconcilePagedProtection(pool);
+}
 
 void SetVerifierFaults(const VerifierFaults &faults)
 {

@@ -93,6 +93,9 @@ struct VerifierFaults {
     std::string onlyDriver;
 };
 void SetVerifierFaults(const VerifierFaults &faults);
+// The trap on paged pool touched at raised IRQL (on by default). Benchmarks turn it off: it
+// re-protects all paged pool at every IRQL change and would measure itself, not the drivers.
+void SetPagedPoolGuard(bool on);
 void ClearVerifierFaults();
 // Counted allocations made by drivers since boot (for walking failNth over a whole flow).
 uint64_t DriverAllocationCount();
