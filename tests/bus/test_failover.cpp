@@ -12,6 +12,7 @@ namespace {
 constexpr UCHAR kOpRead6 = 0x08;
 constexpr UCHAR kOpReadBlockLimits = 0x05;
 constexpr UCHAR kOpReadPosition = 0x34;
+constexpr UCHAR kOpModeSense6 = 0x1A;
 constexpr ULONG kFailoverEvent = 0x80000004;
 constexpr ULONG kGetSettingA = 0x001FE0C4;
 constexpr ULONG kSetSettingA = 0x001FE0C8;
@@ -610,6 +611,39 @@ TEST_F(FailoverTest, UnitAttentionForgetsThePosition)
     EXPECT_TRUE(Ldx()->fPositionKnown);
     EXPECT_EQ(Ldx()->ulPosition, 2u);
     ExpectTape(tape, {a, b});
+}
+
+// Each path's class driver keeps its own idea of the drive's block mode. A path that a failed
+// attempt could not bring into the logical device's block size must learn it before its next
+// transfer; otherwise a fixed-block write goes down it as one variable block of the whole length.
+TEST_F(FailoverTest, PathThatFailedToTakeTheBlockSizeLearnsItBeforeTheNextTransfer)
+{
+    Build(2);
+    HANDLE tape = Open();
+    ASSERT_NE(tape, hk::INVALID_HANDLE);
+    // Both paths learn variable blocks: a write on the first, then one on the second.
+    ASSERT_EQ(SetBlockSize(tape, 0), STATUS_SUCCESS);
+    ASSERT_EQ(Write(tape, Block(700, 1)), STATUS_SUCCESS);
+    const ULONG first = PrimaryPath(tape);
+    const ULONG second = first ^ 1;
+    Break(first);
+    ASSERT_EQ(Write(tape, Block(800, 2)), STATUS_SUCCESS);
+    ASSERT_EQ(fabric_->ClearFaults(FAB_SCOPE_ALL, 0), STATUS_SUCCESS);
+
+    // Fixed blocks from now on, set through the second path only. Then the requests move back to
+    // the first path, where bringing the block size over fails once.
+    ASSERT_EQ(SetBlockSize(tape, 1024), STATUS_SUCCESS);
+    const ULONG fired = PathState(first).FaultsFired;
+    ASSERT_EQ(fabric_->AddFault(Sense(first, 0x5, 0x24, 0x00, FAB_FORM_ONE_SHOT, kOpModeSense6)), STATUS_SUCCESS);
+    Break(second);
+    EXPECT_FALSE(NT_SUCCESS(Write(tape, Block(2048, 3))));
+    EXPECT_EQ(PathState(first).FaultsFired, fired + 1);
+
+    const ULONG64 before = Drive().Blocks;
+    ULONG written = 0;
+    ASSERT_EQ(Write(tape, Block(7168, 4), &written), STATUS_SUCCESS);
+    EXPECT_EQ(written, 7168u);
+    EXPECT_EQ(Drive().Blocks, before + 7) << "the write went down as a single variable block";
 }
 
 } // namespace

@@ -502,6 +502,12 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
         }
         if (rq.fRecoveryFailed)
             ldx->fRecoveryFailed = TRUE;
+        // A changed path whose attempt failed may not have taken the block size, yet it counts as
+        // the last reserving path and will not be sent it again: its class driver would go on in
+        // its old block mode and write a fixed-block request as one variable block. Reading the
+        // media parameters before the next transfer has the path learn the drive's block size.
+        if (changed && !NT_SUCCESS(status))
+            ldx->fBlockSizeKnown = FALSE;
 
         // Decide on failover.
         const ScsiStatus *result = &rq.Block;
