@@ -313,9 +313,12 @@ NTSTATUS FabCheckScopep(FabBus *Bus, UCHAR Scope, ULONG Index)
     }
 }
 
-NTSTATUS FabClearFaultsp(FabBus *Bus, PIRP Irp)
+// Clearing faults and releasing held commands both name a scope; clearing also drops the scope's
+// rules. Commands held in the scope go on either way.
+template <typename T>
+NTSTATUS FabScopeRequestp(FabBus *Bus, PIRP Irp, BOOLEAN ClearRules)
 {
-    FabClearFaultsRequest request;
+    T request;
     NTSTATUS status = FabReadInputOnlyp(Irp, &request);
     if (!NT_SUCCESS(status))
         return status;
@@ -323,30 +326,14 @@ NTSTATUS FabClearFaultsp(FabBus *Bus, PIRP Irp)
         return STATUS_INVALID_PARAMETER;
     ExAcquireFastMutex(&Bus->TopologyMutex);
     status = FabCheckScopep(Bus, request.Scope, request.Index);
-    if (NT_SUCCESS(status)) {
+    if (NT_SUCCESS(status) && ClearRules) {
         for (ULONG i = 0; i < Bus->cPaths; i++)
             if (request.Scope == FAB_SCOPE_ALL || (request.Scope == FAB_SCOPE_PATH && i == request.Index))
                 Bus->Paths[i]->Rules.Count = 0;
         for (ULONG i = 0; i < Bus->cDrives; i++)
             if (request.Scope == FAB_SCOPE_ALL || (request.Scope == FAB_SCOPE_DRIVE && i == request.Index))
                 Bus->Drives[i]->Rules.Count = 0;
-        // Commands that cleared rules were holding go on.
-        FabReleaseHeldLocked(Bus, request.Scope, request.Index);
     }
-    ExReleaseFastMutex(&Bus->TopologyMutex);
-    return status;
-}
-
-NTSTATUS FabReleaseHeldp(FabBus *Bus, PIRP Irp)
-{
-    FabReleaseHeldRequest request;
-    NTSTATUS status = FabReadInputOnlyp(Irp, &request);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (request.Reserved[0] || request.Reserved[1] || request.Reserved[2])
-        return STATUS_INVALID_PARAMETER;
-    ExAcquireFastMutex(&Bus->TopologyMutex);
-    status = FabCheckScopep(Bus, request.Scope, request.Index);
     if (NT_SUCCESS(status))
         FabReleaseHeldLocked(Bus, request.Scope, request.Index);
     ExReleaseFastMutex(&Bus->TopologyMutex);
@@ -540,7 +527,7 @@ NTSTATUS FabControlRequest(FabBus *Bus, PIRP Irp)
         status = FabAddFaultp(Bus, Irp);
         break;
     case IOCTL_VYRFAB_CLEAR_FAULTS:
-        status = FabClearFaultsp(Bus, Irp);
+        status = FabScopeRequestp<FabClearFaultsRequest>(Bus, Irp, TRUE);
         break;
     case IOCTL_VYRFAB_DRIVE_CONTROL:
         status = FabDriveControlp(Bus, Irp);
@@ -549,7 +536,7 @@ NTSTATUS FabControlRequest(FabBus *Bus, PIRP Irp)
         status = FabQueryDrivep(Bus, Irp, &information);
         break;
     case IOCTL_VYRFAB_RELEASE_HELD:
-        status = FabReleaseHeldp(Bus, Irp);
+        status = FabScopeRequestp<FabReleaseHeldRequest>(Bus, Irp, FALSE);
         break;
     case IOCTL_VYRFAB_WAIT_HELD:
         status = FabWaitHeldp(Bus, Irp, &information);
