@@ -200,5 +200,6 @@ void FabModelDelete(TapeDrive *Model);
 void FabModelExecute(TapeDrive *Model, ULONG64 Nexus, PCSTR InitiatorWwpn, FabScsiRequest *Request);
 // The I_T nexus of a path was lost (its cable pulled).
 void FabModelNexusLoss(TapeDrive *Model, ULONG64 Nexus);
+void FabModelResetLun(TapeDrive *Model, ULONG64 Nexus);
 NTSTATUS FabModelControl(TapeDrive *Model, ULONG Operation, ULONG Value);
 void FabModelQuery(TapeDrive *Model, FabDriveState *State);

@@ -92,6 +92,11 @@ void FabModelNexusLoss(TapeDrive *Model, ULONG64 Nexus)
     TapeDriveNexusLoss(Model, Nexus);
 }
 
+void FabModelResetLun(TapeDrive *Model, ULONG64 Nexus)
+{
+    TapeDriveLogicalUnitReset(Model, Nexus);
+}
+
 NTSTATUS FabModelControl(TapeDrive *Model, ULONG Operation, ULONG Value)
 {
     switch (Operation) {

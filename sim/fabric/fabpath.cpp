@@ -258,6 +258,18 @@ NTSTATUS FabGetPathInfop(FabPdo *Pdo, FabPathInfo *Info)
     return STATUS_SUCCESS;
 }
 
+// A task-management function, not a command: it has no opcode for the fault rules to match, and
+// reaches the drive whenever the path does.
+NTSTATUS FabResetLunp(FabPdo *Pdo)
+{
+    FabRoute route;
+    NTSTATUS status = FabRoutep(Pdo, &route);
+    if (!NT_SUCCESS(status))
+        return status;
+    FabModelResetLun(route.pModel, route.Nexus);
+    return STATUS_SUCCESS;
+}
+
 } // namespace
 
 /*++
@@ -282,6 +294,9 @@ NTSTATUS FabPathInternalControl(FabPdo *Pdo, PIRP Irp)
             break;
         case IOCTL_VYRFAB_GET_PATH_INFO:
             status = FabGetPathInfop(Pdo, (FabPathInfo *)stack->Parameters.Others.Argument1);
+            break;
+        case IOCTL_VYRFAB_RESET_LUN:
+            status = FabResetLunp(Pdo);
             break;
         default:
             status = STATUS_INVALID_DEVICE_REQUEST;

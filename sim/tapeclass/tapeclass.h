@@ -204,6 +204,9 @@ void TcInitIo(TcIo *Io, PIRP Irp);
 // Runs one command on the path and waits for it. The result is the transport status: success
 // when the command reached the drive, whatever its SCSI status (in Request->ScsiStatus).
 NTSTATUS TcSendRequest(TcExtension *Ext, FabScsiRequest *Request);
+// LOGICAL UNIT RESET through this path: how a host takes back a SCSI-2 reservation it holds
+// through another nexus of the same drive.
+NTSTATUS TcResetLogicalUnit(TcExtension *Ext);
 // Runs one command and maps its outcome: transport failures as they are, SCSI status and sense
 // to the status a tape class driver reports. Sense is recorded in Io; with Io null the command is
 // a probe of the driver's own, which belongs to no request and takes pending unit attentions.

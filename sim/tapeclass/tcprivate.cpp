@@ -15,8 +15,10 @@
 //     path of the drive, or on a path that is gone; nothing when there is none (the drive is not
 //     reserved, so there is nothing to carry over). A SCSI-2 reservation cannot be taken from
 //     another I_T nexus: the RESERVE succeeds once the drive has dropped the old one (reset, loss
-//     of the nexus) and otherwise fails with STATUS_DEVICE_BUSY, which the filter turns into
-//     "could not break the previous reservation";
+//     of the nexus); while the old path still holds it, the driver breaks it with a LOGICAL UNIT
+//     RESET through the new path and reserves again. A RESERVE that still fails (another
+//     initiator reserved the drive meanwhile) ends with STATUS_DEVICE_BUSY, which the filter
+//     turns into "could not break the previous reservation";
 // then it sets the block size of the block (unless it is 0xFFFFFFFF, not known to the bus). Its
 // commands are the driver's own: a unit attention on the new path does not fail them.
 // A reservation made for a request from the bus is reported in the request's ScsiStatus block
@@ -99,6 +101,22 @@ NTSTATUS TcpRetakePlain(TcExtension *Ext)
         return STATUS_SUCCESS;
     const UCHAR cdb[6] = {SCSIOP_RESERVE6, 0, 0, 0, 0, 0};
     NTSTATUS status = TcExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+    if (status == STATUS_DEVICE_BUSY) {
+        // The host's own reservation is still held through the old path's nexus: a reset of
+        // the logical unit through this path breaks it, then the RESERVE is tried once more.
+        // A reservation that another initiator took in between still refuses it.
+        status = TcResetLogicalUnit(Ext);
+        if (NT_SUCCESS(status)) {
+            status = TcExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+            if (!NT_SUCCESS(status)) {
+                // The reset ended the old path's hold as well: the reservation is the host's
+                // still, held nowhere, and the next path the bus uses tries again.
+                TcLockDrives();
+                Ext->pDrive->pPlainHolder = nullptr;
+                TcUnlockDrives();
+            }
+        }
+    }
     if (!NT_SUCCESS(status))
         return status;
     TcLockDrives();

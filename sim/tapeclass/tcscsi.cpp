@@ -80,26 +80,13 @@ NTSTATUS TcpModeSense(TcExtension *Ext, TcIo *Io, UCHAR *Data)
     return status;
 }
 
-} // namespace
-
-void TcInitIo(TcIo *Io, PIRP Irp)
-{
-    RtlZeroMemory(Io, sizeof(*Io));
-    Io->Irp = Irp;
-}
-
 /*++
 Routine Description:
-    Sends one FabScsiRequest to the path PDO as an internal device-control request of its own and
-    waits for it (passive level; the completion routine takes the request back, so no thread APC
-    is involved).
+    Sends an internal device-control request of its own to the path PDO and waits for it
+    (passive level; the completion routine takes the request back, so no thread APC is involved).
 --*/
-NTSTATUS TcSendRequest(TcExtension *Ext, FabScsiRequest *Request)
+NTSTATUS TcpSendInternal(TcExtension *Ext, ULONG Code, PVOID Argument)
 {
-    Request->ScsiStatus = 0;
-    Request->SenseLength = 0;
-    Request->DataTransferred = 0;
-    RtlZeroMemory(Request->Sense, sizeof(Request->Sense));
     PIRP irp = IoAllocateIrp(Ext->pLowerDevice->StackSize, FALSE);
     if (!irp)
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -108,19 +95,42 @@ NTSTATUS TcSendRequest(TcExtension *Ext, FabScsiRequest *Request)
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     // Argument1 shares its bytes with the buffer lengths, not with the control code.
-    next->Parameters.Others.Argument1 = Request;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_VYRFAB_EXECUTE_CDB;
+    next->Parameters.Others.Argument1 = Argument;
+    next->Parameters.DeviceIoControl.IoControlCode = Code;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     IoSetCompletionRoutine(irp, TcpCommandDone, &done, TRUE, TRUE, TRUE);
     if (IoCallDriver(Ext->pLowerDevice, irp) == STATUS_PENDING)
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
+    return status;
+}
+
+} // namespace
+
+void TcInitIo(TcIo *Io, PIRP Irp)
+{
+    RtlZeroMemory(Io, sizeof(*Io));
+    Io->Irp = Irp;
+}
+
+NTSTATUS TcSendRequest(TcExtension *Ext, FabScsiRequest *Request)
+{
+    Request->ScsiStatus = 0;
+    Request->SenseLength = 0;
+    Request->DataTransferred = 0;
+    RtlZeroMemory(Request->Sense, sizeof(Request->Sense));
+    NTSTATUS status = TcpSendInternal(Ext, IOCTL_VYRFAB_EXECUTE_CDB, Request);
     if (Request->DataTransferred > Request->DataLength)
         Request->DataTransferred = Request->DataLength;
     if (Request->SenseLength > FAB_SENSE_SIZE)
         Request->SenseLength = FAB_SENSE_SIZE;
     return status;
+}
+
+NTSTATUS TcResetLogicalUnit(TcExtension *Ext)
+{
+    return TcpSendInternal(Ext, IOCTL_VYRFAB_RESET_LUN, nullptr);
 }
 
 NTSTATUS TcStatusFromScsi(const FabScsiRequest *Request)

@@ -646,5 +646,44 @@ TEST_F(FailoverTest, PathThatFailedToTakeTheBlockSizeLearnsItBeforeTheNextTransf
     EXPECT_EQ(Drive().Blocks, before + 7) << "the write went down as a single variable block";
 }
 
+TEST_F(FailoverTest, ShortBlockReadInFixedModeLeavesNoGapInAResumedWrite)
+{
+    Build(2);
+    HANDLE tape = Open();
+    ASSERT_NE(tape, hk::INVALID_HANDLE);
+    // A 512-byte block written in variable mode, then the drive goes to 1024-byte blocks.
+    ASSERT_EQ(SetBlockSize(tape, 0), STATUS_SUCCESS);
+    std::vector<UCHAR> small = Block(512, 1);
+    ASSERT_EQ(Write(tape, small), STATUS_SUCCESS);
+    ASSERT_EQ(Rewind(tape), STATUS_SUCCESS);
+    ASSERT_EQ(SetBlockSize(tape, 1024), STATUS_SUCCESS);
+    // Reading it as a 1024-byte block gives its 512 bytes and leaves the tape after it.
+    std::vector<UCHAR> back;
+    ASSERT_TRUE(NT_SUCCESS(Read(tape, &back, 1024)));
+    ASSERT_EQ(back, small);
+    ASSERT_EQ(Drive().Position, 1u);
+
+    // A write from there fails after 3 of its 8 blocks and resumes on the other path.
+    const ULONG failing = PrimaryPath(tape);
+    FabFaultRequest partial = Fault(failing, FAB_FAULT_WRITE_AFTER_BLOCKS, FAB_FORM_ONE_SHOT);
+    partial.BlocksWritten = 3;
+    partial.SenseKey = 0xB;
+    ASSERT_EQ(fabric_->AddFault(partial), STATUS_SUCCESS);
+    Break(failing);
+    std::vector<UCHAR> big = Block(8 * 1024, 2);
+    ULONG written = 0;
+    EXPECT_EQ(Write(tape, big, &written), STATUS_SUCCESS);
+    EXPECT_EQ(written, big.size());
+
+    ASSERT_EQ(fabric_->ClearFaults(FAB_SCOPE_ALL, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Drive().Blocks, 9u) << "a block skipped or written twice";
+    ASSERT_EQ(Rewind(tape), STATUS_SUCCESS);
+    ASSERT_TRUE(NT_SUCCESS(Read(tape, &back, 1024)));
+    for (ULONG i = 0; i < 8; i++) {
+        ASSERT_EQ(Read(tape, &back, 1024), STATUS_SUCCESS) << "block " << i;
+        EXPECT_TRUE(std::equal(back.begin(), back.end(), big.begin() + i * 1024)) << "block " << i;
+    }
+}
+
 } // namespace
 } // namespace vyr::test

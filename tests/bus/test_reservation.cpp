@@ -288,6 +288,41 @@ TEST_F(ReservationTest, ANewPrimaryPathGetsTheKeyAndTheReservationActiveFlag)
     EXPECT_TRUE(Events(kReservingHostKey).empty());
 }
 
+TEST_F(ReservationTest, APlainReservationFollowsARequestOffAPathThatIsStillThere)
+{
+    Build(2);
+    HANDLE tape = Open();
+    ASSERT_NE(tape, hk::INVALID_HANDLE);
+    const PathEntry *first = Primary();
+    ASSERT_NE(first, nullptr);
+    const FabPathEntry firstFab = Fab(first);
+    ASSERT_EQ(Command(tape, {kOpReserve6, 0, 0, 0, 0, 0}), STATUS_SUCCESS);
+
+    // One failure that asks for failover: the first path stays up, with the drive's SCSI-2
+    // reservation still on its nexus. The class driver takes the reservation over on the second
+    // path (a logical unit reset breaks the old one) before the request runs there.
+    FabFaultRequest once{};
+    once.Scope = FAB_SCOPE_PATH;
+    once.Index = firstFab.Index;
+    once.Kind = FAB_FAULT_STATUS;
+    once.Form = FAB_FORM_ONE_SHOT;
+    once.Status = STATUS_IO_TIMEOUT;
+    ASSERT_EQ(fabric_->AddFault(once), STATUS_SUCCESS);
+    EXPECT_EQ(Harmless(tape), STATUS_SUCCESS);
+    const PathEntry *second = Primary();
+    ASSERT_TRUE(second && second != first);
+    FabDriveState state{};
+    ASSERT_EQ(fabric_->QueryDrive(0, &state), STATUS_SUCCESS);
+    EXPECT_TRUE(state.fScsi2Reserved);
+    EXPECT_EQ(state.Scsi2Holder, Fab(second).Nexus);
+    EXPECT_EQ(Ldx()->pLastReservingPath, second->pPathDevice);
+
+    // And the requests after it keep running there.
+    EXPECT_EQ(Harmless(tape), STATUS_SUCCESS);
+    EXPECT_EQ(Harmless(tape), STATUS_SUCCESS);
+    EXPECT_EQ(Primary(), second);
+}
+
 TEST_F(ReservationTest, APlainReservationThatCannotBeTakenOverIsLoggedOnlyWithFailoverEvents)
 {
     Build(3);
@@ -297,8 +332,15 @@ TEST_F(ReservationTest, APlainReservationThatCannotBeTakenOverIsLoggedOnlyWithFa
     ASSERT_NE(first, nullptr);
     ASSERT_EQ(Command(tape, {kOpReserve6, 0, 0, 0, 0, 0}), STATUS_SUCCESS);
 
-    // A stopped path keeps its nexus, and with it the drive's SCSI-2 reservation, which another
-    // nexus cannot take over: the request on the next path fails before it runs.
+    // Another initiator takes the drive whenever this host tries to reserve it: the class driver
+    // cannot carry the reservation over, and the request on the next path fails before it runs.
+    FabFaultRequest elsewhere{};
+    elsewhere.Scope = FAB_SCOPE_DRIVE;
+    elsewhere.Kind = FAB_FAULT_RESERVATION;
+    elsewhere.Form = FAB_FORM_UNTIL_CLEARED;
+    elsewhere.fOpcodeFilter = 1;
+    elsewhere.Opcode = kOpReserve6;
+    ASSERT_EQ(fabric_->AddFault(elsewhere), STATUS_SUCCESS);
     StopPath(first);
     const PathEntry *second = Primary();
     ASSERT_TRUE(second && second != first);

@@ -999,18 +999,49 @@ TEST_F(TapeClassTest, ApplyRetakesAPlainReservationOnlyWhereOneIsHeld)
     snprintf(nexus, sizeof nexus, "%016llX", (unsigned long long)FabPathNexus(1, 0, 3));
     EXPECT_EQ(std::string(block.hostKey, 16), nexus);
 
-    // Path 1 still holds it: the RESERVE on path 2 conflicts and the request fails, unsent further.
+    // A block of the wrong size is refused before anything reaches the drive.
     ULONG short95 = Commands(1);
     EXPECT_EQ(Control(two, IOC_APPLY_SCSI_STATUS, std::vector<UCHAR>(95, 1), 0).status, STATUS_INFO_LENGTH_MISMATCH);
     EXPECT_EQ(Commands(1), short95);
-    EXPECT_EQ(Control(two, IOC_APPLY_SCSI_STATUS, Bytes(plain), 0).status, STATUS_DEVICE_BUSY);
-    // Once the drive dropped path 1's nexus, the reservation moves to path 2.
-    ASSERT_EQ(fabric_->PullPath(0), STATUS_SUCCESS);
-    hk::WaitPnpIdle();
-    TakeAttentions(two);
+
+    // Path 1 still holds it: the RESERVE on path 2 conflicts, so the driver resets the logical
+    // unit through path 2, which breaks path 1's reservation (path 1 hears of the reset), and
+    // reserves again.
     EXPECT_EQ(Control(two, IOC_APPLY_SCSI_STATUS, Bytes(plain), 0).status, STATUS_SUCCESS);
     EXPECT_TRUE(Drive().fScsi2Reserved);
     EXPECT_EQ(Drive().Scsi2Holder, FabPathNexus(2, 0, 3));
+    LendTable(one);
+    Block heard{};
+    Control(one, IOCTL_TAPE_GET_STATUS, {}, 0, &heard);
+    EXPECT_TRUE(heard.sensePresent && heard.senseKey == 0x6 && heard.asc == 0x29 && heard.ascq == 0x03);
+
+    // Back to path 1, while another initiator takes the drive at every RESERVE: the reset does
+    // not help, and the block fails with the conflict.
+    FabFaultRequest other{};
+    other.Scope = FAB_SCOPE_DRIVE;
+    other.Index = drive_;
+    other.Kind = FAB_FAULT_RESERVATION;
+    other.Form = FAB_FORM_UNTIL_CLEARED;
+    other.fOpcodeFilter = 1;
+    other.Opcode = 0x16;
+    ASSERT_EQ(fabric_->AddFault(other), STATUS_SUCCESS);
+    const Block back = KeyBlock((uint64_t)two, 0, 0xFFFFFFFF);
+    EXPECT_EQ(Control(one, IOC_APPLY_SCSI_STATUS, Bytes(back), 0).status, STATUS_DEVICE_BUSY);
+    ASSERT_EQ(fabric_->ClearFaults(FAB_SCOPE_ALL, 0), STATUS_SUCCESS);
+
+    // The reset ended path 2's hold too; with the drive free again, the next block takes the
+    // host's reservation up on its path.
+    EXPECT_FALSE(Drive().fScsi2Reserved);
+    EXPECT_EQ(Control(two, IOC_APPLY_SCSI_STATUS, Bytes(plain), 0).status, STATUS_SUCCESS);
+    EXPECT_TRUE(Drive().fScsi2Reserved);
+    EXPECT_EQ(Drive().Scsi2Holder, FabPathNexus(2, 0, 3));
+
+    // Once the drive dropped a path's nexus, the reservation moves to another path at once.
+    ASSERT_EQ(fabric_->PullPath(1), STATUS_SUCCESS);
+    hk::WaitPnpIdle();
+    TakeAttentions(one);
+    EXPECT_EQ(Control(one, IOC_APPLY_SCSI_STATUS, Bytes(back), 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Drive().Scsi2Holder, FabPathNexus(1, 0, 3));
 }
 
 TEST_F(TapeClassTest, HostKeysAreAcceptedAndTheApplicationKeyIsRegistered)

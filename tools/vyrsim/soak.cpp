@@ -14,7 +14,10 @@ namespace vyr::tools {
 namespace {
 
 constexpr ULONG kNoPath = kNoFabricPath;
+// Tries of an operation that must succeed before the faults are cleared, and after: a reset of
+// the drive is still reported once as a unit attention when no fault is left.
 constexpr int kAttempts = 3;
+constexpr int kAttemptsAfterClear = 2;
 
 struct SenseRow {
     UCHAR key, asc, ascq;
@@ -171,17 +174,29 @@ private:
         return n;
     }
 
+    // Runs an operation until it succeeds: a few tries in the world as it is, then a few with
+    // every fault cleared. The last status is the answer.
+    template <class Operation> NTSTATUS Persist(Operation operation)
+    {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        for (int attempt = 0; attempt < kAttempts + kAttemptsAfterClear; attempt++) {
+            if (attempt == kAttempts)
+                harness_.ClearAll();
+            status = operation();
+            if (NT_SUCCESS(status))
+                return status;
+        }
+        return status;
+    }
+
     bool OpenDrive(Drive &d)
     {
-        NTSTATUS status = STATUS_SUCCESS;
-        for (int attempt = 0; attempt < kAttempts; attempt++) {
-            d.handle = app_.Open(d.name, &status);
-            if (d.handle != hk::INVALID_HANDLE)
-                return true;
-        }
-        harness_.ClearAll();
-        d.handle = app_.Open(d.name, &status);
-        if (d.handle != hk::INVALID_HANDLE)
+        NTSTATUS status = Persist([&] {
+            NTSTATUS opened = STATUS_SUCCESS;
+            d.handle = app_.Open(d.name, &opened);
+            return d.handle != hk::INVALID_HANDLE ? STATUS_SUCCESS : opened;
+        });
+        if (NT_SUCCESS(status))
             return true;
         d.handle = nullptr;
         return Fail(d.name + ": opening failed with " + StatusText(status) + " with every fault cleared");
@@ -293,14 +308,9 @@ private:
     // Where the tape is, asked again until the drive answers (a one-shot fault may take a try).
     bool Sync(Drive &d, uint64_t *position)
     {
-        NTSTATUS status = STATUS_SUCCESS;
-        for (int attempt = 0; attempt <= kAttempts; attempt++) {
-            if (attempt == kAttempts)
-                harness_.ClearAll();
-            status = app_.SyncPosition(d.handle, d.name, position);
-            if (NT_SUCCESS(status))
-                return true;
-        }
+        NTSTATUS status = Persist([&] { return app_.SyncPosition(d.handle, d.name, position); });
+        if (NT_SUCCESS(status))
+            return true;
         return Fail(d.name + ": the position cannot be read even with every fault cleared (" + StatusText(status) + ")");
     }
 
@@ -321,14 +331,13 @@ private:
         }
         if (now == start)
             return true;
-        for (int attempt = 0; attempt <= kAttempts; attempt++) {
-            if (attempt == kAttempts)
-                harness_.ClearAll();
-            if (NT_SUCCESS(app_.SetPosition(d.handle, d.name, TAPE_LOGICAL_BLOCK, start)) &&
-                NT_SUCCESS(app_.WriteFilemark(d.handle, d.name))) {
-                Note(d.name + ": cut the tape back to " + std::to_string(start));
-                return true;
-            }
+        NTSTATUS status = Persist([&] {
+            NTSTATUS moved = app_.SetPosition(d.handle, d.name, TAPE_LOGICAL_BLOCK, start);
+            return NT_SUCCESS(moved) ? app_.WriteFilemark(d.handle, d.name) : moved;
+        });
+        if (NT_SUCCESS(status)) {
+            Note(d.name + ": cut the tape back to " + std::to_string(start));
+            return true;
         }
         return Fail(d.name + ": the tape cannot be cut back to position " + std::to_string(start));
     }

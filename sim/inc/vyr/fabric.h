@@ -10,9 +10,13 @@
 // The PDO completes the IRP with STATUS_SUCCESS when the command reached the target (whatever its
 // SCSI status), or with a transport failure (STATUS_IO_TIMEOUT, STATUS_DEVICE_NOT_CONNECTED, ...)
 // when it did not.
-constexpr ULONG IOCTL_VYRFAB_EXECUTE_CDB = 0x0022E003; // CTL_CODE(FILE_DEVICE_UNKNOWN, 0x8C0, METHOD_NEITHER, FILE_ANY_ACCESS)
+constexpr ULONG IOCTL_VYRFAB_EXECUTE_CDB = 0x0022E003; // CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_NEITHER, FILE_READ_DATA | FILE_WRITE_DATA)
 // Internal device control to a path PDO; Argument1 points to a FabPathInfo to fill.
 constexpr ULONG IOCTL_VYRFAB_GET_PATH_INFO = 0x0022E007;
+// Internal device control to a path PDO, no arguments: the task-management function LOGICAL UNIT
+// RESET through this path's nexus (what a port driver sends for SRB_FUNCTION_RESET_LOGICAL_UNIT).
+// The drive drops its SCSI-2 reservation and tells every other nexus with a unit attention.
+constexpr ULONG IOCTL_VYRFAB_RESET_LUN = 0x0022E00B;
 
 enum FabDirection : UCHAR {
     FAB_DATA_NONE = 0,

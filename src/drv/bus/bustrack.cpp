@@ -205,10 +205,17 @@ void BuspTrackTransfer(BusRequest *Request)
             Request->ulBytesDone += moved;
         if (!ldx->fPositionKnown)
             return;
-        if (blockSize && blockSize != BUS_BLOCK_SIZE_UNKNOWN)
+        const BOOLEAN fixed = blockSize && blockSize != BUS_BLOCK_SIZE_UNKNOWN;
+        if (fixed && moved % blockSize) {
+            // A block of another length read in fixed-block mode: the drive has passed it, but
+            // the bytes do not say so. Counting whole blocks only would leave the position one
+            // short, and a write resumed from it would skip a block; the drive is asked instead.
+            ldx->fPositionKnown = FALSE;
+        } else if (fixed) {
             ldx->ulPosition += (ULONG)((LONG)(moved / blockSize) * Request->lDirection);
-        else if (moved)
+        } else if (moved) {
             ldx->ulPosition += (ULONG)Request->lDirection;
+        }
         return;
     }
 
