@@ -613,6 +613,94 @@ TEST_F(FailoverTest, UnitAttentionForgetsThePosition)
     ExpectTape(tape, {a, b});
 }
 
+TEST_F(FailoverTest, MediumRemovalRequestAtTheBeginningEndsTheRequest)
+{
+    Build(2);
+    HANDLE tape = Open();
+    ASSERT_NE(tape, hk::INVALID_HANDLE);
+    ASSERT_EQ(Write(tape, Block(500, 1)), STATUS_SUCCESS);
+    ASSERT_EQ(Rewind(tape), STATUS_SUCCESS);
+    ASSERT_TRUE(Ldx()->fAtBeginning);
+    // At the beginning of the tape an operator's removal request ends the request, unsent
+    // elsewhere: the cartridge may be on its way out.
+    const ULONG primary = PrimaryPath(tape);
+    ASSERT_EQ(fabric_->AddFault(Sense(primary, 0x6, 0x5A, 0x01, FAB_FORM_ONE_SHOT, kOpReadBlockLimits)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(DriveParams(tape), STATUS_IO_DEVICE_ERROR);
+    EXPECT_FALSE(Ldx()->fPositionKnown);
+    EXPECT_EQ(PrimaryPath(tape), primary) << "no failover";
+
+    // Not known to be at the beginning (a new handle), it only makes the position unknown; the
+    // request goes on, on the other path.
+    Close(tape);
+    tape = Open();
+    ASSERT_NE(tape, hk::INVALID_HANDLE);
+    std::vector<UCHAR> back;
+    ASSERT_EQ(Read(tape, &back, 4096), STATUS_SUCCESS);
+    ASSERT_TRUE(Ldx()->fPositionKnown);
+    ASSERT_FALSE(Ldx()->fAtBeginning);
+    ASSERT_EQ(fabric_->AddFault(Sense(primary, 0x6, 0x5A, 0x01, FAB_FORM_ONE_SHOT, kOpReadBlockLimits)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(DriveParams(tape), STATUS_SUCCESS);
+    EXPECT_NE(PrimaryPath(tape), primary);
+    if (Ldx()->fPositionKnown)
+        EXPECT_EQ(Ldx()->ulPosition, Drive().Position) << "learnt again from the drive, not kept";
+}
+
+// Commands sent through pass-through are tracked from their command bytes.
+TEST_F(FailoverTest, PassThroughCommandsAreTrackedFromTheirCommandBytes)
+{
+    Build(2);
+    HANDLE tape = Open();
+    ASSERT_NE(tape, hk::INVALID_HANDLE);
+    for (UCHAR i = 0; i < 6; i++)
+        ASSERT_EQ(Write(tape, Block(400 + i, i)), STATUS_SUCCESS);
+    TAPE_WRITE_MARKS mark{TAPE_FILEMARKS, 1, FALSE};
+    ASSERT_EQ(Ioctl(tape, IOCTL_TAPE_WRITE_MARKS, &mark, sizeof mark, nullptr, 0), STATUS_SUCCESS);
+    ASSERT_EQ(Write(tape, Block(500, 9)), STATUS_SUCCESS);
+
+    std::vector<UCHAR> data;
+    struct Step {
+        const char *name;
+        std::function<NTSTATUS()> run;
+        ULONG position; // where the drive and the bus must agree the tape is
+    };
+    const std::vector<Step> steps = {
+        {"Locate16Block", [&] { return PassThrough(tape, {0x92, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0}, SCSI_IOCTL_DATA_UNSPECIFIED); }, 4},
+        {"Read6",
+         [&] {
+             data.assign(404, 0);
+             return PassThrough(tape, {0x08, 0, 0, 0x01, 0x94, 0}, SCSI_IOCTL_DATA_IN, &data);
+         },
+         5},
+        {"ReadReverse6",
+         [&] {
+             data.assign(404, 0);
+             return PassThrough(tape, {0x0F, 0, 0, 0x01, 0x94, 0}, SCSI_IOCTL_DATA_IN, &data);
+         },
+         4},
+        // Destination type 1 names a file, not a block: the bus asks the drive where it ended.
+        {"Locate16File", [&] { return PassThrough(tape, {0x92, 0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}, SCSI_IOCTL_DATA_UNSPECIFIED); }, 7},
+        {"Locate10", [&] { return PassThrough(tape, {0x2B, 0, 0, 0, 0, 0, 2, 0, 0, 0}, SCSI_IOCTL_DATA_UNSPECIFIED); }, 2},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.name);
+        EXPECT_EQ(step.run(), STATUS_SUCCESS);
+        EXPECT_EQ(Drive().Position, step.position);
+        EXPECT_TRUE(Ldx()->fPositionKnown);
+        EXPECT_EQ(Ldx()->ulPosition, Drive().Position);
+    }
+    std::vector<UCHAR> reversed = Block(404, 4);
+    std::reverse(reversed.begin(), reversed.end());
+    EXPECT_EQ(data, reversed) << "read backwards, block 4 comes back last byte first";
+
+    // A MODE SELECT whose block descriptor names another block length: the bus learns it.
+    std::vector<UCHAR> select = {0, 0, 0x10, 8, 0, 0, 0, 0, 0, 0x00, 0x02, 0x00};
+    EXPECT_EQ(PassThrough(tape, {0x15, 0x10, 0, 0, (UCHAR)select.size(), 0}, SCSI_IOCTL_DATA_OUT, &select), STATUS_SUCCESS);
+    EXPECT_EQ(Drive().BlockSize, 512u);
+    EXPECT_EQ(Ldx()->ulBlockSize, 512u);
+}
+
 // Each path's class driver keeps its own idea of the drive's block mode. A path that a failed
 // attempt could not bring into the logical device's block size must learn it before its next
 // transfer; otherwise a fixed-block write goes down it as one variable block of the whole length.

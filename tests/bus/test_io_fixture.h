@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -106,6 +107,37 @@ protected:
         TAPE_SET_POSITION position{};
         position.Method = TAPE_REWIND;
         return Ioctl(h, IOCTL_TAPE_SET_POSITION, &position, sizeof position, nullptr, 0);
+    }
+
+    // A buffered pass-through: structure, 32 sense bytes, then the data. DataIn is
+    // SCSI_IOCTL_DATA_OUT (Data goes to the drive), SCSI_IOCTL_DATA_IN (Data is sized to the
+    // wanted length and filled on return) or SCSI_IOCTL_DATA_UNSPECIFIED.
+    NTSTATUS PassThrough(HANDLE h, std::initializer_list<UCHAR> cdb, UCHAR dataIn, std::vector<UCHAR> *data = nullptr,
+                         UCHAR *scsiStatus = nullptr)
+    {
+        const ULONG length = data ? (ULONG)data->size() : 0;
+        std::vector<UCHAR> buffer(sizeof(SCSI_PASS_THROUGH) + 32, 0);
+        if (data)
+            buffer.insert(buffer.end(), data->begin(), data->end());
+        SCSI_PASS_THROUGH pt{};
+        pt.Length = sizeof pt;
+        pt.CdbLength = (UCHAR)cdb.size();
+        pt.SenseInfoLength = 32;
+        pt.SenseInfoOffset = sizeof pt;
+        pt.DataIn = dataIn;
+        pt.DataTransferLength = length;
+        pt.DataBufferOffset = sizeof pt + 32;
+        std::copy(cdb.begin(), cdb.end(), pt.Cdb);
+        memcpy(buffer.data(), &pt, sizeof pt);
+        NTSTATUS status = Ioctl(h, IOCTL_SCSI_PASS_THROUGH, buffer.data(), (ULONG)buffer.size(), buffer.data(),
+                                (ULONG)buffer.size());
+        if (scsiStatus)
+            *scsiStatus = buffer[FIELD_OFFSET(SCSI_PASS_THROUGH, ScsiStatus)];
+        if (data && dataIn == SCSI_IOCTL_DATA_IN) {
+            memcpy(&pt, buffer.data(), sizeof pt);
+            data->assign(buffer.begin() + sizeof pt + 32, buffer.begin() + sizeof pt + 32 + std::min(pt.DataTransferLength, length));
+        }
+        return status;
     }
 
     static std::vector<UCHAR> Block(size_t length, UCHAR seed)

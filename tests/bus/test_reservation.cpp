@@ -111,27 +111,10 @@ protected:
         return out;
     }
 
-    // A buffered pass-through: structure, 32 sense bytes, then the outgoing data if any.
     NTSTATUS Command(HANDLE h, std::initializer_list<UCHAR> cdb, UCHAR *scsiStatus = nullptr,
-                     const std::vector<UCHAR> &out = {})
+                     std::vector<UCHAR> out = {})
     {
-        std::vector<UCHAR> buffer(sizeof(SCSI_PASS_THROUGH) + 32, 0);
-        buffer.insert(buffer.end(), out.begin(), out.end());
-        SCSI_PASS_THROUGH pt{};
-        pt.Length = sizeof pt;
-        pt.CdbLength = (UCHAR)cdb.size();
-        pt.SenseInfoLength = 32;
-        pt.SenseInfoOffset = sizeof pt;
-        pt.DataIn = out.empty() ? SCSI_IOCTL_DATA_UNSPECIFIED : SCSI_IOCTL_DATA_OUT;
-        pt.DataTransferLength = (ULONG)out.size();
-        pt.DataBufferOffset = sizeof pt + 32;
-        std::copy(cdb.begin(), cdb.end(), pt.Cdb);
-        memcpy(buffer.data(), &pt, sizeof pt);
-        NTSTATUS status = Ioctl(h, IOCTL_SCSI_PASS_THROUGH, buffer.data(), (ULONG)buffer.size(), buffer.data(),
-                                (ULONG)buffer.size());
-        if (scsiStatus)
-            *scsiStatus = buffer[FIELD_OFFSET(SCSI_PASS_THROUGH, ScsiStatus)];
-        return status;
+        return PassThrough(h, cdb, out.empty() ? SCSI_IOCTL_DATA_UNSPECIFIED : SCSI_IOCTL_DATA_OUT, &out, scsiStatus);
     }
 
     NTSTATUS SetHostKey(HANDLE h, const Key &key) { return Ioctl(h, kSetHostKey, key.data(), 8, nullptr, 0); }
