@@ -5,6 +5,7 @@
 #include "test_io_fixture.h"
 
 #include <map>
+#include <thread>
 
 namespace vyr::test {
 namespace {
@@ -13,6 +14,7 @@ constexpr UCHAR kOpRead6 = 0x08;
 constexpr UCHAR kOpReadBlockLimits = 0x05;
 constexpr UCHAR kOpReadPosition = 0x34;
 constexpr UCHAR kOpModeSense6 = 0x1A;
+constexpr UCHAR kOpPreventAllow = 0x1E;
 constexpr ULONG kFailoverEvent = 0x80000004;
 constexpr ULONG kGetSettingA = 0x001FE0C4;
 constexpr ULONG kSetSettingA = 0x001FE0C8;
@@ -21,8 +23,9 @@ constexpr ULONG kSetSettingB = 0x001FE0E4;
 
 class FailoverTest : public TapeStackTest {
 protected:
-    // The fabric index of the logical device's primary path, from the bus's own path listing.
-    ULONG PrimaryPath(HANDLE tape)
+    // The fabric index of a logical device's primary path, from the bus's own path listing (which
+    // lists every logical device: Device picks one by the end of its name; null takes the first).
+    ULONG PrimaryPath(HANDLE tape, const char *device = nullptr)
     {
         std::vector<UCHAR> reply(4 + 144 * 8, 0);
         EXPECT_EQ(Ioctl(tape, IOCTL_TPBUS_QUERY_PATHS, nullptr, 0, reply.data(), (ULONG)reply.size()), STATUS_SUCCESS);
@@ -34,6 +37,9 @@ protected:
             PathInfoEntry entry;
             memcpy(&entry, reply.data() + offset, sizeof entry);
             if (!entry.fPrimary)
+                continue;
+            std::string name(entry.szDeviceName, strnlen(entry.szDeviceName, sizeof entry.szDeviceName));
+            if (device && (name.size() < strlen(device) || name.compare(name.size() - strlen(device), std::string::npos, device)))
                 continue;
             for (const FabPathEntry &p : paths)
                 if (!p.fPulled && p.PortNumber == entry.Address.PortNumber && p.PathId == entry.Address.PathId &&
@@ -771,6 +777,58 @@ TEST_F(FailoverTest, ShortBlockReadInFixedModeLeavesNoGapInAResumedWrite)
         ASSERT_EQ(Read(tape, &back, 1024), STATUS_SUCCESS) << "block " << i;
         EXPECT_TRUE(std::equal(back.begin(), back.end(), big.begin() + i * 1024)) << "block " << i;
     }
+}
+
+// Restores on two drives at the same moment: one drive's restore in progress must not make the
+// other skip its own, or the other goes on without its settings (here: the medium lock) on its
+// new path.
+TEST_F(FailoverTest, ARestoreOnOneDriveDoesNotKeepAnotherFromItsSettings)
+{
+    vyr::sim::Topology topology;
+    topology.drives = 2;
+    topology.pathsPerDrive = 2;
+    topology.ports = 2;
+    ASSERT_EQ(fabric_->Build(topology), STATUS_SUCCESS);
+    HANDLE tape0 = Open("\\\\.\\Tape0"), tape1 = Open("\\\\.\\Tape1");
+    ASSERT_NE(tape0, hk::INVALID_HANDLE);
+    ASSERT_NE(tape1, hk::INVALID_HANDLE);
+    ASSERT_EQ(Write(tape0, Block(700, 1)), STATUS_SUCCESS);
+    ASSERT_EQ(Write(tape1, Block(700, 2)), STATUS_SUCCESS);
+    ASSERT_EQ(Prepare(tape0, TAPE_LOCK), STATUS_SUCCESS);
+    const FabPathEntry primary0 = PathState(PrimaryPath(tape0, "Tape0"));
+    const FabPathEntry primary1 = PathState(PrimaryPath(tape1, "Tape1"));
+    ASSERT_NE(primary0.DriveIndex, primary1.DriveIndex);
+    ULONG next1 = ~0u;
+    std::vector<FabPathEntry> paths;
+    ASSERT_EQ(fabric_->QueryTopology(nullptr, &paths), STATUS_SUCCESS);
+    for (const FabPathEntry &p : paths)
+        if (p.DriveIndex == primary1.DriveIndex && p.Index != primary1.Index)
+            next1 = p.Index;
+    ASSERT_NE(next1, ~0u);
+
+    // Tape1 moves to its other path and stops in its restore, at the medium lock.
+    ASSERT_EQ(Prepare(tape1, TAPE_LOCK), STATUS_SUCCESS);
+    ASSERT_EQ(fabric_->AddFault(Fault(next1, FAB_FAULT_HOLD, FAB_FORM_ONE_SHOT, kOpPreventAllow)), STATUS_SUCCESS);
+    ASSERT_EQ(fabric_->PullPath(primary1.Index), STATUS_SUCCESS);
+    hk::WaitPnpIdle();
+    NTSTATUS heldStatus = STATUS_PENDING;
+    std::thread restoring([&] { heldStatus = DriveParams(tape1); });
+    ASSERT_EQ(fabric_->WaitHeld(1), STATUS_SUCCESS);
+
+    // Meanwhile Tape0's primary goes away, and with its nexus the drive forgets that path's lock.
+    ASSERT_EQ(fabric_->PullPath(primary0.Index), STATUS_SUCCESS);
+    hk::WaitPnpIdle();
+    EXPECT_EQ(DriveParams(tape0), STATUS_SUCCESS);
+    EXPECT_NE(PrimaryPath(tape0, "Tape0"), primary0.Index);
+    EXPECT_FALSE(NT_SUCCESS(fabric_->DriveControl(primary0.DriveIndex, FAB_DRIVE_UNLOAD, 0)))
+        << "the lock was not restored on the new path";
+
+    ASSERT_EQ(fabric_->ClearFaults(FAB_SCOPE_ALL, 0), STATUS_SUCCESS);
+    restoring.join();
+    EXPECT_EQ(heldStatus, STATUS_SUCCESS);
+    ASSERT_EQ(Prepare(tape1, TAPE_UNLOCK), STATUS_SUCCESS);
+    ASSERT_EQ(Prepare(tape0, TAPE_UNLOCK), STATUS_SUCCESS);
+    EXPECT_EQ(fabric_->DriveControl(primary0.DriveIndex, FAB_DRIVE_UNLOAD, 0), STATUS_SUCCESS);
 }
 
 } // namespace

@@ -192,6 +192,7 @@ struct LogicalDeviceExtension : CommonExtension {
     PDEVICE_OBJECT pLastReservingPath;
     ULONG64 ReservationKey;
     UCHAR fReservationActive;
+    UCHAR fRestoreRunning;                 // settings are being restored onto a new path
     ULONG ulKeyRequestType;                // set while an IOCTL_TPBUS_KEY_REQUEST runs
     PDEVICE_OBJECT pLastPath;              // the path the last attempt of any request went over
 

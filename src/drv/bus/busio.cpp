@@ -46,10 +46,6 @@ static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == 24 &&
               "direct pass-through layout");
 static_assert(sizeof(IO_STACK_LOCATION) == 72, "the current-request copy holds one stack location");
 
-// Restoring drive settings sends requests that may themselves land on a new path; one restore at
-// a time, for the whole driver.
-LONG volatile BuspRestoreRunning = 0;
-
 ULONG BuspMethod(ULONG Code)
 {
     return Code & 3;
@@ -492,9 +488,13 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
 
         // Drive settings onto a path that has not seen them.
         BOOLEAN sameByRestore = FALSE;
-        if (restoreWanted && ldx->fBlockSizeKnown && InterlockedCompareExchange(&BuspRestoreRunning, 1, 0) == 0) {
+        // The restore's own requests run through this handler too and may land on a new path:
+        // they must not start a restore inside the restore. The flag is the logical device's, so
+        // that drives failing over at the same moment each get their settings back.
+        if (restoreWanted && ldx->fBlockSizeKnown && !ldx->fRestoreRunning) {
+            ldx->fRestoreRunning = TRUE;
             NTSTATUS restored = BuspRestoreSettings(ldx);
-            InterlockedExchange(&BuspRestoreRunning, 0);
+            ldx->fRestoreRunning = FALSE;
             if (!NT_SUCCESS(restored))
                 rq.fRecoveryFailed = TRUE;
             else if (rq.fDataTransfer || BuspPrimaryPath(ldx) == path)
