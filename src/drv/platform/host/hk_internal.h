@@ -195,6 +195,10 @@ LONG IoOpenCount(PDEVICE_OBJECT device);
 // File objects opened through the name space (used by processes and IoGetDeviceObjectPointer).
 NTSTATUS IoOpenDevice(const std::u16string &path, ACCESS_MASK access, ULONG share, KPROCESSOR_MODE mode,
                       PFILE_OBJECT *fileObject);
+// The same with a create's extended attributes, disposition and options (ZwCreateFile of a device).
+NTSTATUS IoOpenDeviceWithEa(const std::u16string &path, ACCESS_MASK access, ULONG share, KPROCESSOR_MODE mode,
+                            const void *eaBuffer, ULONG eaLength, ULONG disposition, ULONG options,
+                            PFILE_OBJECT *fileObject);
 // Cleanup when the last handle goes; close when the last reference goes.
 void IoCleanupFile(PFILE_OBJECT file);
 
@@ -226,6 +230,11 @@ void ElogReset();
 
 // Debug output (dbg.cpp): text without a newline yet stays pending until a later call completes it.
 void DebugOutputAppend(const std::string &line);
+
+// The \Device\Tcp transport over host sockets (io_tcp.cpp), created at boot, removed at shutdown
+// once its outstanding requests have ended.
+void TcpCreateTransport();
+void TcpDeleteTransport();
 
 // Boot-time sandbox (loader.cpp)
 std::string SandboxRoot();

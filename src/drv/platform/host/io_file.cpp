@@ -45,6 +45,13 @@ void DeleteFileObject(void *body)
 NTSTATUS IoOpenDevice(const std::u16string &path, ACCESS_MASK access, ULONG share, KPROCESSOR_MODE mode,
                       PFILE_OBJECT *fileObject)
 {
+    return IoOpenDeviceWithEa(path, access, share, mode, nullptr, 0, FILE_OPEN, 0, fileObject);
+}
+
+NTSTATUS IoOpenDeviceWithEa(const std::u16string &path, ACCESS_MASK access, ULONG share, KPROCESSOR_MODE mode,
+                            const void *eaBuffer, ULONG eaLength, ULONG disposition, ULONG options,
+                            PFILE_OBJECT *fileObject)
+{
     *fileObject = nullptr;
     NTSTATUS status;
     std::u16string remainder;
@@ -86,7 +93,14 @@ NTSTATUS IoOpenDevice(const std::u16string &path, ACCESS_MASK access, ULONG shar
     stack->MajorFunction = IRP_MJ_CREATE;
     stack->FileObject = file;
     stack->Parameters.Create.ShareAccess = (USHORT)share;
-    stack->Parameters.Create.Options = 1u << 24; // FILE_OPEN
+    stack->Parameters.Create.Options = ((disposition & 0xFF) << 24) | (options & 0x00FFFFFF);
+    // As the I/O manager does, the extended attributes reach the driver as a system buffer copy.
+    std::vector<uint8_t> ea;
+    if (eaBuffer && eaLength) {
+        ea.assign((const uint8_t *)eaBuffer, (const uint8_t *)eaBuffer + eaLength);
+        irp->AssociatedIrp.SystemBuffer = ea.data();
+        stack->Parameters.Create.EaLength = eaLength;
+    }
     IO_STATUS_BLOCK iosb{};
     status = IoCallAndWait(top, irp, &iosb);
     if (!NT_SUCCESS(status)) {

@@ -838,6 +838,7 @@ void Boot(const BootOptions &options)
     PnpResetForBoot();
     KeResetForBoot();
     CreateRootDriver();
+    TcpCreateTransport();
     g_root = new DevNode();
     g_root->instanceId = "HTREE\\ROOT\\0";
     g_root->state = DevNodeState::Started;
@@ -874,6 +875,7 @@ void Shutdown()
     std::lock_guard<std::recursive_mutex> lock(g_pnpLock);
     PnpShutdown();
     UnloadAllDrivers();
+    TcpDeleteTransport();
     if (g_rootDriver) {
         ObfDereferenceObject(g_rootDriver);
         g_rootDriver = nullptr;
