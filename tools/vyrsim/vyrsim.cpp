@@ -8,6 +8,7 @@
 #include "machine/testbed.h"
 #include "backup.h"
 #include "faults.h"
+#include "install.h"
 #include "paths.h"
 #include "soak.h"
 #include "tapeapp.h"
@@ -47,6 +48,10 @@ void Usage(FILE *out)
             "  -h, --help             this text\n"
             "\n"
             "steps:\n"
+            "  install [OPTION...]    run the installer library on the simulated host with the package\n"
+            "             laid out in C:\\install (options as the installer takes them: -s, -v:3, -t, ...);\n"
+            "             before boot it puts the drivers in place instead of vyrsim\n"
+            "  uninstall [OPTION...]  run the installer library's uninstall (-s, -v:2, -r:N, ...)\n"
             "  boot       start the host: bus enumerators first, then their devices\n"
             "  events     print the System event log entries written since the last print\n"
             "  devices    print the device tree with each device's driver stack\n"
@@ -121,6 +126,7 @@ struct StepCall {
     std::string name;
     std::string argument;
     vyr::tools::FaultCommand fault;
+    std::vector<std::string> words; // install, uninstall: the installer's option words
 };
 
 class Runner {
@@ -157,6 +163,8 @@ public:
             return PathControl(step, argument);
         if (step == "boot")
             return Boot();
+        if (step == "install" || step == "uninstall")
+            return Installer(call);
         if (step == "events")
             return Events();
         if (step == "devices")
@@ -190,7 +198,9 @@ private:
             return true;
         }
         if (!installed_) {
-            machine_.InstallTapeBus();
+            // Without an `install` step first, the bus is put in place as an installation would.
+            if (!installedByInstaller_)
+                machine_.InstallTapeBus();
             if (topology_.drives > 0) {
                 vyr::sim::InstallTestbed(machine_);
                 vyr::sim::InstallPathFilter(machine_);
@@ -220,6 +230,22 @@ private:
             printf(" %s", driver.c_str());
         printf("\n");
         return true;
+    }
+
+    bool Installer(const StepCall &call)
+    {
+        const bool install = call.name == "install";
+        std::string shown;
+        for (const std::string &w : call.words)
+            shown += " " + w;
+        printf("%s%s: the installer library on the simulated host, package in C:\\install\n", call.name.c_str(),
+               shown.c_str());
+        int result = vyr::tools::RunInstaller(install, call.words, machine_.Sandbox(), machine_.DriverDir(),
+                                              VYR_PACKAGE_DIR);
+        printf("%s: returned %d\n", call.name.c_str(), result);
+        if (install && result == 0)
+            installedByInstaller_ = true;
+        return result == 0;
     }
 
     bool Shutdown()
@@ -484,6 +510,7 @@ private:
     bool verifyFailed_ = false;
     bool soakFailed_ = false;
     bool installed_ = false;
+    bool installedByInstaller_ = false;
     size_t printed_ = 0;
     bool printedAny_ = false;
 };
@@ -575,6 +602,12 @@ int main(int argc, char **argv)
             options.driverDir = value("--drivers");
         } else if (arg == "--verbose") {
             hk::SetDebugEcho(true);
+        } else if (arg == "install" || arg == "uninstall") {
+            // The option words that follow are the installer's (-s, -v:3, /S, -r:30, ...).
+            StepCall call{arg, {}, {}, {}};
+            while (i + 1 < argc && (argv[i + 1][0] == '-' || argv[i + 1][0] == '/'))
+                call.words.push_back(argv[++i]);
+            steps.push_back(call);
         } else if (!arg.empty() && arg[0] == '-') {
             fprintf(stderr, "vyrsim: unknown option '%s' (try --help)\n", arg.c_str());
             return 2;
@@ -583,11 +616,11 @@ int main(int argc, char **argv)
                 fprintf(stderr, "vyrsim: step '%s' needs an argument (try --help)\n", arg.c_str());
                 return 2;
             }
-            steps.push_back({arg, argv[++i], {}});
+            steps.push_back({arg, argv[++i], {}, {}});
         } else if (arg == "fault") {
             std::vector<std::string> words(argv + i + 1, argv + argc);
             size_t next = 0;
-            StepCall call{arg, {}, {}};
+            StepCall call{arg, {}, {}, {}};
             std::string error;
             if (!vyr::tools::ParseFaultCommand(words, &next, &call.fault, &error)) {
                 fprintf(stderr, "vyrsim: %s\n", error.c_str());
@@ -598,7 +631,7 @@ int main(int argc, char **argv)
             i += (int)next;
             steps.push_back(call);
         } else {
-            steps.push_back({arg, std::string(), {}});
+            steps.push_back({arg, std::string(), {}, {}});
         }
     }
     if (steps.empty()) {
@@ -609,7 +642,7 @@ int main(int argc, char **argv)
             topology.pathsPerDrive = 2;
         }
         settings.try_emplace("FailoverEventsEnabled", 1);
-        steps = {{"boot", "", {}},       {"paths", "", {}},          {"backup", "Tape0", {}}, {"paths", "", {}},
+        steps = {{"install", "", {}, {"-s"}}, {"boot", "", {}},       {"paths", "", {}},          {"backup", "Tape0", {}}, {"paths", "", {}},
                  {"verify", "Tape0", {}}, {"events", "", {}},        {"summary", "Tape0", {}}, {"shutdown", "", {}},
                  {"events", "", {}}};
     }
