@@ -83,6 +83,57 @@ FreeDrive:
     return status;
 }
 
+// A medium changer joins the world under the next drive index. Its FabDrive::Config carries its
+// identity (serial number, product, revision, WWNN) for the PnP ids and the topology.
+NTSTATUS FabAddChangerp(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
+{
+    FabChangerConfig config;
+    NTSTATUS status = FabReadInputp(Irp, &config);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (FabOutputLengthp(Irp) < sizeof(FabIndexReply))
+        return STATUS_BUFFER_TOO_SMALL;
+    status = FabModelValidateChanger(&config);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    auto *drive = (FabDrive *)ExAllocatePoolWithTag(NonPagedPool, sizeof(FabDrive), FAB_TAG_DRIVE);
+    if (!drive)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(drive, sizeof(FabDrive));
+    drive->Kind = FAB_DEVICE_CHANGER;
+    RtlCopyMemory(drive->Config.szSerialNumber, config.szSerialNumber, sizeof(config.szSerialNumber));
+    RtlCopyMemory(drive->Config.szProduct, config.szProduct, sizeof(config.szProduct));
+    RtlCopyMemory(drive->Config.szRevision, config.szRevision, sizeof(config.szRevision));
+    drive->Config.Wwnn = config.Wwnn;
+    status = FabModelCreateChanger(&config, &drive->pModel);
+    if (!NT_SUCCESS(status))
+        goto FreeDrive;
+
+    ExAcquireFastMutex(&Bus->TopologyMutex);
+    if (Bus->fRemoving) {
+        status = STATUS_NO_SUCH_DEVICE;
+    } else if (Bus->cDrives >= FAB_MAX_DRIVES) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        drive->Index = Bus->cDrives;
+        Bus->Drives[Bus->cDrives++] = drive;
+    }
+    ExReleaseFastMutex(&Bus->TopologyMutex);
+    if (!NT_SUCCESS(status))
+        goto DeleteModel;
+
+    ((FabIndexReply *)Irp->AssociatedIrp.SystemBuffer)->Index = drive->Index;
+    *Information = sizeof(FabIndexReply);
+    return STATUS_SUCCESS;
+
+DeleteModel:
+    FabModelDelete(drive->pModel);
+FreeDrive:
+    ExFreePoolWithTag(drive, FAB_TAG_DRIVE);
+    return status;
+}
+
 // Whether a path with this address may join the world now. Called under the topology mutex.
 NTSTATUS FabCheckNewPathp(FabBus *Bus, const FabAddPathRequest *Request)
 {
@@ -203,7 +254,7 @@ NTSTATUS FabPullPathp(FabBus *Bus, PIRP Irp)
     NTSTATUS status = FabReadInputOnlyp(Irp, &request);
     if (!NT_SUCCESS(status))
         return status;
-    TapeDrive *model = nullptr;
+    FabModel *model = nullptr;
     ULONG64 nexus = 0;
     ExAcquireFastMutex(&Bus->TopologyMutex);
     if (request.PathIndex >= Bus->cPaths) {
@@ -402,7 +453,7 @@ NTSTATUS FabDriveControlp(FabBus *Bus, PIRP Irp)
     default:
         return STATUS_INVALID_PARAMETER;
     }
-    TapeDrive *model = nullptr;
+    FabModel *model = nullptr;
     ExAcquireFastMutex(&Bus->TopologyMutex);
     if (request.DriveIndex < Bus->cDrives)
         model = Bus->Drives[request.DriveIndex]->pModel;
@@ -421,15 +472,45 @@ NTSTATUS FabQueryDrivep(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
         return status;
     if (FabOutputLengthp(Irp) < sizeof(FabDriveState))
         return STATUS_BUFFER_TOO_SMALL;
-    TapeDrive *model = nullptr;
+    FabModel *model = nullptr;
+    BOOLEAN changer = FALSE;
     ExAcquireFastMutex(&Bus->TopologyMutex);
-    if (request.DriveIndex < Bus->cDrives)
+    if (request.DriveIndex < Bus->cDrives) {
         model = Bus->Drives[request.DriveIndex]->pModel;
+        changer = Bus->Drives[request.DriveIndex]->Kind == FAB_DEVICE_CHANGER;
+    }
     ExReleaseFastMutex(&Bus->TopologyMutex);
     if (!model)
         return STATUS_INVALID_PARAMETER;
+    if (changer)
+        return STATUS_INVALID_DEVICE_REQUEST;
     FabModelQuery(model, (FabDriveState *)Irp->AssociatedIrp.SystemBuffer);
     *Information = sizeof(FabDriveState);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FabQueryChangerp(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
+{
+    FabDriveRequest request;
+    NTSTATUS status = FabReadInputp(Irp, &request);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (FabOutputLengthp(Irp) < sizeof(FabChangerState))
+        return STATUS_BUFFER_TOO_SMALL;
+    FabModel *model = nullptr;
+    BOOLEAN changer = FALSE;
+    ExAcquireFastMutex(&Bus->TopologyMutex);
+    if (request.DriveIndex < Bus->cDrives) {
+        model = Bus->Drives[request.DriveIndex]->pModel;
+        changer = Bus->Drives[request.DriveIndex]->Kind == FAB_DEVICE_CHANGER;
+    }
+    ExReleaseFastMutex(&Bus->TopologyMutex);
+    if (!model)
+        return STATUS_INVALID_PARAMETER;
+    if (!changer)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    FabModelQueryChanger(model, (FabChangerState *)Irp->AssociatedIrp.SystemBuffer);
+    *Information = sizeof(FabChangerState);
     return STATUS_SUCCESS;
 }
 
@@ -473,6 +554,7 @@ NTSTATUS FabQueryTopologyp(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
             FabCopyStringp(entry->szSerialNumber, drive->Config.szSerialNumber, sizeof(entry->szSerialNumber));
             FabCopyStringp(entry->szProduct, drive->Config.szProduct, sizeof(entry->szProduct));
             entry->Wwnn = drive->Config.Wwnn;
+            entry->DeviceKind = drive->Kind;
         }
         auto *paths = (FabPathEntry *)(drives + Bus->cDrives);
         for (ULONG i = 0; i < Bus->cPaths; i++) {
@@ -540,6 +622,12 @@ NTSTATUS FabControlRequest(FabBus *Bus, PIRP Irp)
         break;
     case IOCTL_VYRFAB_WAIT_HELD:
         status = FabWaitHeldp(Bus, Irp, &information);
+        break;
+    case IOCTL_VYRFAB_ADD_CHANGER:
+        status = FabAddChangerp(Bus, Irp, &information);
+        break;
+    case IOCTL_VYRFAB_QUERY_CHANGER:
+        status = FabQueryChangerp(Bus, Irp, &information);
         break;
     case IOCTL_VYRFAB_QUERY_TOPOLOGY:
         status = FabQueryTopologyp(Bus, Irp, &information);

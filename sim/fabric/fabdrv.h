@@ -10,7 +10,8 @@
 #include "vyr/fabric.h"
 #include "vyr/fabricctl.h"
 
-struct TapeDrive;
+// A device model behind paths: a tape drive or a medium changer (fabmodel.cpp knows which).
+struct FabModel;
 
 constexpr ULONG FabPoolTag(const char (&t)[5])
 {
@@ -65,7 +66,8 @@ struct FabRuleList {
 
 struct FabDrive {
     ULONG Index;
-    TapeDrive *pModel;
+    FabModel *pModel;
+    UCHAR Kind; // FabDeviceKind; a changer's Config holds its identity only
     FabRuleList Rules;
     ULONG cCommands;
     ULONG cFaults;
@@ -195,11 +197,14 @@ void FabSetSense(FabScsiRequest *Request, UCHAR SenseKey, UCHAR SenseFlags, UCHA
 
 // fabmodel.cpp: the only file that knows the drive model's interface.
 NTSTATUS FabModelValidateConfig(const FabDriveConfig *Config);
-NTSTATUS FabModelCreate(const FabDriveConfig *Config, TapeDrive **Model);
-void FabModelDelete(TapeDrive *Model);
-void FabModelExecute(TapeDrive *Model, ULONG64 Nexus, PCSTR InitiatorWwpn, FabScsiRequest *Request);
+NTSTATUS FabModelCreate(const FabDriveConfig *Config, FabModel **Model);
+void FabModelDelete(FabModel *Model);
+void FabModelExecute(FabModel *Model, ULONG64 Nexus, PCSTR InitiatorWwpn, FabScsiRequest *Request);
 // The I_T nexus of a path was lost (its cable pulled).
-void FabModelNexusLoss(TapeDrive *Model, ULONG64 Nexus);
-void FabModelResetLun(TapeDrive *Model, ULONG64 Nexus);
-NTSTATUS FabModelControl(TapeDrive *Model, ULONG Operation, ULONG Value);
-void FabModelQuery(TapeDrive *Model, FabDriveState *State);
+void FabModelNexusLoss(FabModel *Model, ULONG64 Nexus);
+void FabModelResetLun(FabModel *Model, ULONG64 Nexus);
+NTSTATUS FabModelControl(FabModel *Model, ULONG Operation, ULONG Value);
+void FabModelQuery(FabModel *Model, FabDriveState *State);
+NTSTATUS FabModelValidateChanger(const FabChangerConfig *Config);
+NTSTATUS FabModelCreateChanger(const FabChangerConfig *Config, FabModel **Model);
+void FabModelQueryChanger(FabModel *Model, FabChangerState *State);

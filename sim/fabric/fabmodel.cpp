@@ -2,9 +2,29 @@
 // that the harness's records (fabricctl.h) stay independent of it.
 #include "fabdrv.h"
 
+#include "changer.h"
 #include "tapedrive.h"
 
+// The fabric's handle on a device model: one of the two kinds of logical unit it knows.
+struct FabModel {
+    FabDeviceKind Kind;
+    TapeDrive *pTape;
+    ChangerDevice *pChanger;
+};
+
 namespace {
+
+constexpr ULONG FAB_TAG_MODEL = FabPoolTag("FABm");
+
+NTSTATUS FabAllocateModelp(FabDeviceKind Kind, FabModel **Model)
+{
+    *Model = (FabModel *)ExAllocatePoolWithTag(NonPagedPool, sizeof(FabModel), FAB_TAG_MODEL);
+    if (!*Model)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(*Model, sizeof(FabModel));
+    (*Model)->Kind = Kind;
+    return STATUS_SUCCESS;
+}
 
 constexpr CHAR FAB_VENDOR_ID[] = "VYR";
 
@@ -56,8 +76,12 @@ NTSTATUS FabModelValidateConfig(const FabDriveConfig *Config)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FabModelCreate(const FabDriveConfig *Config, TapeDrive **Model)
+NTSTATUS FabModelCreate(const FabDriveConfig *Config, FabModel **Model)
 {
+    FabModel *model;
+    NTSTATUS status = FabAllocateModelp(FAB_DEVICE_TAPE, &model);
+    if (!NT_SUCCESS(status))
+        return status;
     CHAR wwnn[17];
     FabHex64p(Config->Wwnn, wwnn);
     TapeDriveConfig config;
@@ -74,58 +98,139 @@ NTSTATUS FabModelCreate(const FabDriveConfig *Config, TapeDrive **Model)
     config.CartridgeLoaded = Config->fLoaded;
     config.WriteProtected = Config->fWriteProtected;
     config.KeyManaged = Config->fKeyManaged;
-    return TapeDriveCreate(&config, Model); // the model copies what it keeps
+    status = TapeDriveCreate(&config, &model->pTape); // the model copies what it keeps
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(model, FAB_TAG_MODEL);
+        return status;
+    }
+    *Model = model;
+    return STATUS_SUCCESS;
 }
 
-void FabModelDelete(TapeDrive *Model)
+/*++
+Routine Description:
+    Checks the harness's changer record as FabModelValidateConfig checks a drive's; element
+    counts within the changer's limits, no more full slots than slots.
+--*/
+NTSTATUS FabModelValidateChanger(const FabChangerConfig *Config)
 {
-    TapeDriveDelete(Model);
+    if (!FabIsTextp(Config->szSerialNumber, sizeof(Config->szSerialNumber), 1, CHANGER_SERIAL_LENGTH) ||
+        !FabIsTextp(Config->szProduct, sizeof(Config->szProduct), 1, FAB_PRODUCT_CHARS) ||
+        !FabIsTextp(Config->szRevision, sizeof(Config->szRevision), 0, FAB_REVISION_CHARS))
+        return STATUS_INVALID_PARAMETER;
+    if (Config->Reserved)
+        return STATUS_INVALID_PARAMETER;
+    if (Config->StorageSlots < 1 || Config->StorageSlots > FAB_CHANGER_MAX_SLOTS ||
+        Config->Drives > FAB_CHANGER_MAX_DRIVES || Config->ImportExport > FAB_CHANGER_MAX_PORTALS ||
+        Config->FullSlots > Config->StorageSlots)
+        return STATUS_INVALID_PARAMETER;
+    return STATUS_SUCCESS;
 }
 
-void FabModelExecute(TapeDrive *Model, ULONG64 Nexus, PCSTR InitiatorWwpn, FabScsiRequest *Request)
+NTSTATUS FabModelCreateChanger(const FabChangerConfig *Config, FabModel **Model)
 {
-    TapeDriveExecute(Model, Nexus, InitiatorWwpn, Request);
+    FabModel *model;
+    NTSTATUS status = FabAllocateModelp(FAB_DEVICE_CHANGER, &model);
+    if (!NT_SUCCESS(status))
+        return status;
+    UCHAR wwnn[8];
+    for (ULONG i = 0; i < 8; i++)
+        wwnn[i] = (UCHAR)(Config->Wwnn >> (56 - 8 * i));
+    ChangerConfig config;
+    RtlZeroMemory(&config, sizeof(config));
+    config.SerialNumber = Config->szSerialNumber;
+    config.VendorId = FAB_VENDOR_ID;
+    config.ProductId = Config->szProduct;
+    config.ProductRevision = Config->szRevision;
+    config.Wwnn = Config->Wwnn ? wwnn : nullptr;
+    config.StorageSlots = Config->StorageSlots;
+    config.Drives = Config->Drives;
+    config.Portals = Config->ImportExport;
+    config.FullSlots = Config->FullSlots;
+    status = ChangerCreate(&config, &model->pChanger);
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(model, FAB_TAG_MODEL);
+        return status;
+    }
+    *Model = model;
+    return STATUS_SUCCESS;
 }
 
-void FabModelNexusLoss(TapeDrive *Model, ULONG64 Nexus)
+void FabModelDelete(FabModel *Model)
 {
-    TapeDriveNexusLoss(Model, Nexus);
+    if (Model->Kind == FAB_DEVICE_CHANGER)
+        ChangerDelete(Model->pChanger);
+    else
+        TapeDriveDelete(Model->pTape);
+    ExFreePoolWithTag(Model, FAB_TAG_MODEL);
 }
 
-void FabModelResetLun(TapeDrive *Model, ULONG64 Nexus)
+void FabModelExecute(FabModel *Model, ULONG64 Nexus, PCSTR InitiatorWwpn, FabScsiRequest *Request)
 {
-    TapeDriveLogicalUnitReset(Model, Nexus);
+    if (Model->Kind == FAB_DEVICE_CHANGER)
+        ChangerExecute(Model->pChanger, Nexus, Request);
+    else
+        TapeDriveExecute(Model->pTape, Nexus, InitiatorWwpn, Request);
 }
 
-NTSTATUS FabModelControl(TapeDrive *Model, ULONG Operation, ULONG Value)
+void FabModelNexusLoss(FabModel *Model, ULONG64 Nexus)
 {
+    if (Model->Kind == FAB_DEVICE_CHANGER)
+        ChangerNexusLoss(Model->pChanger, Nexus);
+    else
+        TapeDriveNexusLoss(Model->pTape, Nexus);
+}
+
+void FabModelResetLun(FabModel *Model, ULONG64 Nexus)
+{
+    if (Model->Kind == FAB_DEVICE_CHANGER)
+        ChangerLogicalUnitReset(Model->pChanger, Nexus);
+    else
+        TapeDriveLogicalUnitReset(Model->pTape, Nexus);
+}
+
+void FabModelQueryChanger(FabModel *Model, FabChangerState *State)
+{
+    ChangerQuery(Model->pChanger, State);
+}
+
+NTSTATUS FabModelControl(FabModel *Model, ULONG Operation, ULONG Value)
+{
+    if (Model->Kind == FAB_DEVICE_CHANGER) {
+        // A changer has no cartridge of its own to load, protect or encrypt.
+        if (Operation != FAB_DRIVE_RESET)
+            return STATUS_INVALID_DEVICE_REQUEST;
+        ChangerPowerOnReset(Model->pChanger);
+        return STATUS_SUCCESS;
+    }
+    TapeDrive *tape = Model->pTape;
     switch (Operation) {
     case FAB_DRIVE_LOAD:
-        return TapeDriveLoadCartridge(Model, Value != 0);
+        return TapeDriveLoadCartridge(tape, Value != 0);
     case FAB_DRIVE_UNLOAD:
-        return TapeDriveEjectCartridge(Model);
+        return TapeDriveEjectCartridge(tape);
     case FAB_DRIVE_RESET:
-        TapeDrivePowerOnReset(Model);
+        TapeDrivePowerOnReset(tape);
         return STATUS_SUCCESS;
     case FAB_DRIVE_WRITE_PROTECT:
-        TapeDriveSetWriteProtect(Model, Value != 0);
+        TapeDriveSetWriteProtect(tape, Value != 0);
         return STATUS_SUCCESS;
     case FAB_DRIVE_KEY_MANAGED:
-        TapeDriveSetKeyManaged(Model, Value != 0);
+        TapeDriveSetKeyManaged(tape, Value != 0);
         return STATUS_SUCCESS;
     default:
         return STATUS_INVALID_PARAMETER;
     }
 }
 
-void FabModelQuery(TapeDrive *Model, FabDriveState *State)
+void FabModelQuery(FabModel *Model, FabDriveState *State)
 {
     TapeMediumInfo medium;
     TapeReservationState reservations;
     TapeEncryptionState encryption;
-    TapeDriveQueryMedium(Model, &medium);
-    TapeDriveQueryReservations(Model, &reservations);
-    TapeDriveQueryEncryption(Model, &encryption);
+    TapeDriveQueryMedium(Model->pTape, &medium);
+    TapeDriveQueryReservations(Model->pTape, &reservations);
+    TapeDriveQueryEncryption(Model->pTape, &encryption);
     RtlZeroMemory(State, sizeof(*State));
     switch (medium.State) {
     case TAPE_CARTRIDGE_UNLOADED:

@@ -13,7 +13,7 @@ const CHAR FAB_PHANTOM_WWPN[] = "5FABFFFF00000000";
 // What a command needs once it has left the topology mutex. Drives and paths live until the
 // bus's REMOVE, which waits for every request inside, so the pointers stay good.
 struct FabRoute {
-    TapeDrive *pModel;
+    FabModel *pModel;
     ULONG DriveIndex;
     ULONG64 Nexus;
     CHAR szWwpn[17];
@@ -91,7 +91,7 @@ NTSTATUS FabValidateRequestp(const FabScsiRequest *Request)
 // Runs a command without data as the phantom initiator, which, like any initiator, first hears
 // of the power-on and other unit attentions of its nexus: those are taken and the command sent
 // again, a few times at most.
-void FabRunSimplep(TapeDrive *Model, ULONG64 Nexus, PCSTR Wwpn, UCHAR Opcode)
+void FabRunSimplep(FabModel *Model, ULONG64 Nexus, PCSTR Wwpn, UCHAR Opcode)
 {
     constexpr UCHAR kUnitAttention = 0x06;
     for (ULONG attempt = 0; attempt < 8; attempt++) {

@@ -343,7 +343,11 @@ NTSTATUS FabPdoQueryIdp(FabPdo *Pdo, PIRP Irp, BUS_QUERY_ID_TYPE Type)
     FabDriveConfig config;
     ExAcquireFastMutex(&bus->TopologyMutex);
     config = bus->Drives[path->DriveIndex]->Config;
+    // The device type names the class package that matches: "Sequential" for tape drives,
+    // "Changer" for medium changers.
+    BOOLEAN changer = bus->Drives[path->DriveIndex]->Kind == FAB_DEVICE_CHANGER;
     ExReleaseFastMutex(&bus->TopologyMutex);
+    PCSTR kind = changer ? "SCSI\\Changer" : "SCSI\\Sequential";
     CHAR product[FAB_PRODUCT_CHARS + 1];
     FabTrimmedProductp(&config, product);
 
@@ -354,30 +358,34 @@ NTSTATUS FabPdoQueryIdp(FabPdo *Pdo, PIRP Irp, BUS_QUERY_ID_TYPE Type)
     NTSTATUS status = STATUS_SUCCESS;
     switch (Type) {
     case BusQueryDeviceID:
-        FabIdAppendp(id, "SCSI\\Sequential&Ven_VYR&Prod_");
+        FabIdAppendp(id, kind);
+        FabIdAppendp(id, "&Ven_VYR&Prod_");
         FabIdAppendp(id, product, 0, TRUE);
         FabIdEndp(id);
         break;
     case BusQueryHardwareIDs:
         // Most specific first; vendor, product and revision padded to 8, 16 and 4 characters.
-        FabIdAppendp(id, "SCSI\\SequentialVYR_____");
+        FabIdAppendp(id, kind);
+        FabIdAppendp(id, "VYR_____");
         FabIdAppendp(id, product, FAB_PRODUCT_CHARS, TRUE);
         FabIdAppendp(id, config.szRevision, FAB_REVISION_CHARS, TRUE);
         FabIdEndp(id);
-        FabIdAppendp(id, "SCSI\\SequentialVYR_____");
+        FabIdAppendp(id, kind);
+        FabIdAppendp(id, "VYR_____");
         FabIdAppendp(id, product, FAB_PRODUCT_CHARS, TRUE);
         FabIdEndp(id);
-        FabIdAppendp(id, "SCSI\\SequentialVYR_____");
+        FabIdAppendp(id, kind);
+        FabIdAppendp(id, "VYR_____");
         FabIdEndp(id);
         FabIdAppendp(id, "SCSI\\VYR_____");
         FabIdAppendp(id, product, FAB_PRODUCT_CHARS, TRUE);
         FabIdEndp(id);
-        FabIdAppendp(id, "GenSequential");
+        FabIdAppendp(id, changer ? "GenChanger" : "GenSequential");
         FabIdEndp(id);
         FabIdEndp(id);
         break;
     case BusQueryCompatibleIDs:
-        FabIdAppendp(id, "SCSI\\Sequential");
+        FabIdAppendp(id, kind);
         FabIdEndp(id);
         FabIdAppendp(id, "SCSI\\RAW");
         FabIdEndp(id);

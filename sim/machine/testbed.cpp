@@ -30,6 +30,20 @@ void InstallTestbed(Machine &machine)
     if (!hk::RegGetMultiString(cls, "UpperFilters", &filters))
         hk::RegSetMultiString(cls, "UpperFilters", {}); // the path filter's slot, filled when it is installed
 
+    // Every changer path carries the generic changer id; the MediumChanger class has its own
+    // filter slot.
+    machine.InstallDriverImage(kChangerClassService);
+    machine.InstallService(kChangerClassService);
+    std::string changerEntry = kCriticalDevices + "GenChanger";
+    hk::RegCreateKey(changerEntry);
+    hk::RegSetString(changerEntry, "Service", kChangerClassService);
+    hk::RegSetString(changerEntry, "ClassGUID", kMediumChangerClassGuid);
+    std::string changerClass = kClassKey + kMediumChangerClassGuid;
+    hk::RegCreateKey(changerClass);
+    hk::RegSetString(changerClass, "Class", "MediumChanger");
+    if (!hk::RegGetMultiString(changerClass, "UpperFilters", &filters))
+        hk::RegSetMultiString(changerClass, "UpperFilters", {});
+
     bool present = false;
     for (const hk::DevNodeInfo &node : hk::DeviceTree())
         for (const std::string &id : node.hardwareIds)
@@ -61,6 +75,21 @@ void InstallPathFilter(Machine &machine)
         if (f == kTapeFilterService)
             return;
     filters.push_back(kTapeFilterService);
+    hk::RegSetMultiString(cls, "UpperFilters", filters);
+}
+
+void InstallChangerFilter(Machine &machine)
+{
+    machine.InstallDriverImage(kChangerFilterService);
+    machine.InstallService(kChangerFilterService);
+    std::string cls = kClassKey + kMediumChangerClassGuid;
+    hk::RegCreateKey(cls);
+    std::vector<std::string> filters;
+    hk::RegGetMultiString(cls, "UpperFilters", &filters);
+    for (const std::string &f : filters)
+        if (f == kChangerFilterService)
+            return;
+    filters.push_back(kChangerFilterService);
     hk::RegSetMultiString(cls, "UpperFilters", filters);
 }
 
@@ -162,6 +191,36 @@ NTSTATUS Fabric::QueryTopology(std::vector<FabDriveEntry> *drives, std::vector<F
     return STATUS_SUCCESS;
 }
 
+NTSTATUS Fabric::AddChanger(const FabChangerConfig &config, ULONG *index)
+{
+    FabIndexReply reply{};
+    NTSTATUS status = Control(IOCTL_VYRFAB_ADD_CHANGER, &config, sizeof config, &reply, sizeof reply);
+    if (index)
+        *index = reply.Index;
+    return status;
+}
+
+NTSTATUS Fabric::QueryChanger(ULONG changer, FabChangerState *state)
+{
+    FabDriveRequest request{changer};
+    return Control(IOCTL_VYRFAB_QUERY_CHANGER, &request, sizeof request, state, sizeof *state);
+}
+
+FabChangerConfig Fabric::ChangerConfig(const Topology &topology, int changer)
+{
+    FabChangerConfig config{};
+    uint32_t number = topology.seed * 1000u + (uint32_t)changer;
+    snprintf(config.szSerialNumber, sizeof config.szSerialNumber, "VYRCHG%010u", number);
+    snprintf(config.szProduct, sizeof config.szProduct, "VL-3");
+    snprintf(config.szRevision, sizeof config.szRevision, "0210");
+    config.StorageSlots = (ULONG)topology.changerSlots;
+    config.Drives = (ULONG)topology.changerDrives;
+    config.ImportExport = (ULONG)topology.changerPortals;
+    config.FullSlots = (ULONG)topology.changerFullSlots;
+    config.Wwnn = 0x50A1B2D000000000ULL | ((ULONG64)topology.seed << 16) | (ULONG64)(changer + 1);
+    return config;
+}
+
 FabDriveConfig Fabric::DriveConfig(const Topology &topology, int drive)
 {
     FabDriveConfig config{};
@@ -185,6 +244,19 @@ NTSTATUS Fabric::Build(const Topology &topology)
         for (int p = 0; p < topology.pathsPerDrive; p++) {
             int ports = topology.ports > 0 ? topology.ports : 1;
             status = AddPath(drive, (UCHAR)(p % ports), (UCHAR)(p / ports), (UCHAR)d, 0, nullptr);
+            if (!NT_SUCCESS(status))
+                return status;
+        }
+    }
+    for (int c = 0; c < topology.changers; c++) {
+        ULONG changer = 0;
+        NTSTATUS status = AddChanger(ChangerConfig(topology, c), &changer);
+        if (!NT_SUCCESS(status))
+            return status;
+        for (int p = 0; p < topology.pathsPerChanger; p++) {
+            int ports = topology.ports > 0 ? topology.ports : 1;
+            // Target ids after the drives': a changer is a target of its own on each port.
+            status = AddPath(changer, (UCHAR)(p % ports), (UCHAR)(p / ports), (UCHAR)(topology.drives + c), 0, nullptr);
             if (!NT_SUCCESS(status))
                 return status;
         }

@@ -59,6 +59,14 @@ constexpr ULONG IOCTL_VYRFAB_RELEASE_HELD = VyrFabCode(0x809, 0x0002);
 // answers at once) and returns how many are. STATUS_IO_TIMEOUT when TimeoutMilliseconds (0: no
 // limit) pass first, STATUS_NO_SUCH_DEVICE when the fabric goes away meanwhile.
 constexpr ULONG IOCTL_VYRFAB_WAIT_HELD = VyrFabCode(0x80A, 0 /* FILE_ANY_ACCESS */);
+// in FabChangerConfig, out FabIndexReply. A medium changer joins the world. Changers and tape
+// drives share one index space ("drive" indices): paths, faults of FAB_SCOPE_DRIVE, the topology
+// and FAB_DRIVE_RESET take a changer's index as they take a drive's. IOCTL_VYRFAB_QUERY_DRIVE and
+// the other drive operations on a changer fail with STATUS_INVALID_DEVICE_REQUEST.
+constexpr ULONG IOCTL_VYRFAB_ADD_CHANGER = VyrFabCode(0x80B, 0x0002);
+// in FabDriveRequest (a changer's index), out FabChangerState: where every cartridge is now.
+// A tape drive's index fails with STATUS_INVALID_DEVICE_REQUEST.
+constexpr ULONG IOCTL_VYRFAB_QUERY_CHANGER = VyrFabCode(0x80C, 0 /* FILE_ANY_ACCESS */);
 
 constexpr ULONG FAB_MAX_DRIVES = 64;
 constexpr ULONG FAB_MAX_PATHS = 256;
@@ -95,6 +103,64 @@ static_assert(FIELD_OFFSET(FabDriveConfig, EarlyWarningBytes) == 88, "FabDriveCo
 static_assert(sizeof(FabDriveConfig) == 96, "FabDriveConfig layout");
 
 constexpr ULONG64 FAB_DEFAULT_CAPACITY = 256ull << 20;
+
+// A medium changer: storage slots, data transfer elements (its drives), import/export elements
+// and one transport. The element addresses its SCSI commands use are FAB_CHANGER_*_ADDRESS plus
+// the element's number from 0. Cartridges are numbered from 1 in the order of the slots that
+// hold them at power-on; each carries the volume tag "VYR" followed by its number in four digits
+// and "L8" (cartridge 3: "VYR0003L8").
+constexpr ULONG FAB_CHANGER_MAX_SLOTS = 64;
+constexpr ULONG FAB_CHANGER_MAX_DRIVES = 8;
+constexpr ULONG FAB_CHANGER_MAX_PORTALS = 4; // import/export elements
+constexpr USHORT FAB_CHANGER_TRANSPORT_ADDRESS = 0x0000;
+constexpr USHORT FAB_CHANGER_PORTAL_ADDRESS = 0x0010;
+constexpr USHORT FAB_CHANGER_DRIVE_ADDRESS = 0x0100;
+constexpr USHORT FAB_CHANGER_SLOT_ADDRESS = 0x1000;
+
+struct FabChangerConfig {
+    CHAR szSerialNumber[FAB_SERIAL_CHARS + 1]; // 1 to 32 characters
+    CHAR szProduct[FAB_PRODUCT_CHARS + 1];     // 1 to 16 characters
+    CHAR szRevision[FAB_REVISION_CHARS + 1];   // 0 to 4 characters
+    UCHAR Reserved;      // zero
+    ULONG StorageSlots;  // 1 to FAB_CHANGER_MAX_SLOTS
+    ULONG Drives;        // 0 to FAB_CHANGER_MAX_DRIVES
+    ULONG ImportExport;  // 0 to FAB_CHANGER_MAX_PORTALS
+    ULONG FullSlots;     // the first FullSlots storage slots hold a cartridge at power-on
+    ULONG64 Wwnn;        // world-wide node name; 0 = none
+};
+static_assert(FIELD_OFFSET(FabChangerConfig, szProduct) == 33, "FabChangerConfig layout");
+static_assert(FIELD_OFFSET(FabChangerConfig, szRevision) == 50, "FabChangerConfig layout");
+static_assert(FIELD_OFFSET(FabChangerConfig, Reserved) == 55, "FabChangerConfig layout");
+static_assert(FIELD_OFFSET(FabChangerConfig, StorageSlots) == 56, "FabChangerConfig layout");
+static_assert(FIELD_OFFSET(FabChangerConfig, FullSlots) == 68, "FabChangerConfig layout");
+static_assert(FIELD_OFFSET(FabChangerConfig, Wwnn) == 72, "FabChangerConfig layout");
+static_assert(sizeof(FabChangerConfig) == 80, "FabChangerConfig layout");
+
+// Which cartridge each element holds: 0 = none, else the cartridge's number.
+struct FabChangerState {
+    ULONG StorageSlots;
+    ULONG Drives;
+    ULONG ImportExport;
+    ULONG Moves;          // MOVE MEDIUM commands that moved a cartridge
+    USHORT Transport;
+    UCHAR fPortalOpen;    // reserved for an open import/export door; always 0
+    UCHAR Reserved[5];
+    USHORT Slots[FAB_CHANGER_MAX_SLOTS];
+    USHORT DriveElements[FAB_CHANGER_MAX_DRIVES];
+    USHORT Portals[FAB_CHANGER_MAX_PORTALS];
+};
+static_assert(FIELD_OFFSET(FabChangerState, Moves) == 12, "FabChangerState layout");
+static_assert(FIELD_OFFSET(FabChangerState, Transport) == 16, "FabChangerState layout");
+static_assert(FIELD_OFFSET(FabChangerState, Slots) == 24, "FabChangerState layout");
+static_assert(FIELD_OFFSET(FabChangerState, DriveElements) == 152, "FabChangerState layout");
+static_assert(FIELD_OFFSET(FabChangerState, Portals) == 168, "FabChangerState layout");
+static_assert(sizeof(FabChangerState) == 176, "FabChangerState layout");
+
+// FabDriveEntry::DeviceKind.
+enum FabDeviceKind : UCHAR {
+    FAB_DEVICE_TAPE = 0,
+    FAB_DEVICE_CHANGER = 1,
+};
 
 struct FabIndexReply {
     ULONG Index;
@@ -279,9 +345,11 @@ struct FabDriveEntry {
     ULONG RuleCount;
     CHAR szSerialNumber[FAB_SERIAL_CHARS + 1];
     CHAR szProduct[FAB_PRODUCT_CHARS + 1];
-    UCHAR Reserved[6];
+    UCHAR DeviceKind; // FabDeviceKind
+    UCHAR Reserved[5];
     ULONG64 Wwnn;
 };
+static_assert(FIELD_OFFSET(FabDriveEntry, DeviceKind) == 66, "FabDriveEntry layout");
 static_assert(FIELD_OFFSET(FabDriveEntry, szSerialNumber) == 16, "FabDriveEntry layout");
 static_assert(FIELD_OFFSET(FabDriveEntry, szProduct) == 49, "FabDriveEntry layout");
 static_assert(FIELD_OFFSET(FabDriveEntry, Wwnn) == 72, "FabDriveEntry layout");

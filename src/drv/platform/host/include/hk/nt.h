@@ -1374,6 +1374,7 @@ NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, 
 // Tape and SCSI port control interfaces (ntddtape.h, ntddscsi.h).
 #include "hk/ntddtape.h"
 #include "hk/ntddscsi.h"
+#include "hk/ntddchgr.h"
 
 // Files and the kernel transport interface (ntifs.h/wdm.h, tdi.h/tdikrnl.h subsets).
 #include "hk/ntfile.h"
