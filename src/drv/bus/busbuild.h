@@ -14,4 +14,12 @@
 #include "vyrtpbs2k16.h"
 #endif
 
+// The changer build keeps no queue, workers, persistent names, reservations, open handling or
+// port counts: a changer is driven by device controls only, each in its caller's thread.
+#if defined(VYR_BUILD_CHANGER) && VYR_BUILD_CHANGER
+constexpr bool VYR_BUS_CHANGER = true;
+#else
+constexpr bool VYR_BUS_CHANGER = false;
+#endif
+
 #define VYR_BUS_SERVICE_KEY L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" VYR_BUS_SERVICE_NAME

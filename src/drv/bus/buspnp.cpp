@@ -100,10 +100,12 @@ NTSTATUS BusReadSettings(BusExtension *Bus)
     table[1].Name = (PWSTR)L"FailoverEventsEnabled";
     table[1].EntryContext = &failoverEvents;
     table[1].DefaultType = dwordCheck;
-    table[2].Flags = direct;
-    table[2].Name = (PWSTR)L"PersistentNaming";
-    table[2].EntryContext = &persistentNaming;
-    table[2].DefaultType = dwordCheck;
+    if (!VYR_BUS_CHANGER) { // changers are numbered in creation order only
+        table[2].Flags = direct;
+        table[2].Name = (PWSTR)L"PersistentNaming";
+        table[2].EntryContext = &persistentNaming;
+        table[2].DefaultType = dwordCheck;
+    }
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, VYR_BUS_SERVICE_KEY, table,
                                              nullptr, nullptr);
     Bus->fFailoverDisabled = failoverDisabled != 0;
@@ -148,7 +150,7 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
     ExInitializeFastMutex(&bus->PnpMutex);
     bus->pStatusTable = (StatusStructBlock *)IoGetDriverObjectExtension(DriverObject, VYR_STATUS_TABLE_CLIENT_ID);
     KeInitializeSpinLock(&bus->PortLock);
-    bus->fPortCounting = 1;
+    bus->fPortCounting = VYR_BUS_CHANGER ? 0 : 1;
 
     bus->pLowerDevice = IoAttachDeviceToDeviceStack(fdo, PhysicalDeviceObject);
     if (!bus->pLowerDevice) {

@@ -6,7 +6,11 @@
 #include "kernel.h"
 
 // Client identifier of the bus driver's driver-object extension (the first table block).
+#if defined(VYR_BUILD_CHANGER) && VYR_BUILD_CHANGER
+#define VYR_STATUS_TABLE_CLIENT_ID ((PVOID)(ULONG_PTR)0x43504600)
+#else
 #define VYR_STATUS_TABLE_CLIENT_ID ((PVOID)(ULONG_PTR)0x44504600)
+#endif
 
 constexpr ULONG VYR_STATUS_TABLE_SLOTS = 63;
 
