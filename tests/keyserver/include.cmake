@@ -16,3 +16,8 @@ if(VYR_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     ${PROJECT_SOURCE_DIR}/src/drv/inc ${PROJECT_SOURCE_DIR}/src/drv/platform
     ${PROJECT_SOURCE_DIR}/src/drv/platform/host/include)
 endif()
+# The relay end to end: the whole tape stack (the bus's own headers) and the key server stand-in.
+target_include_directories(test_keyserver PRIVATE ${PROJECT_SOURCE_DIR}/src/drv/bus ${PROJECT_SOURCE_DIR}/tests/bus
+  ${CMAKE_BINARY_DIR}/src/drv/bus/vyrtpbs2k16_gen)
+add_dependencies(test_keyserver vyrtpbs2k16)
+target_link_libraries(test_keyserver PRIVATE vyrkeysim_lib)

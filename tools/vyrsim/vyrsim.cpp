@@ -9,6 +9,7 @@
 #include "backup.h"
 #include "faults.h"
 #include "install.h"
+#include "keyservers.h"
 #include "paths.h"
 #include "soak.h"
 #include "tapeapp.h"
@@ -45,6 +46,9 @@ void Usage(FILE *out)
             "  --sandbox DIR          keep the machine's drives in DIR (default: a temporary folder)\n"
             "  --drivers DIR          where the host driver images are (default: the build's)\n"
             "  --verbose              echo the drivers' debug output\n"
+            "  --keyservers N         start N key server stand-ins on 127.0.0.1 and list them in\n"
+            "                         C:\\VYRZKS.conf on the simulated system drive\n"
+            "  --encrypted DEV        put the drive behind DEV (e.g. Tape0) in key-managed mode at boot\n"
             "  -h, --help             this text\n"
             "\n"
             "steps:\n"
@@ -71,6 +75,8 @@ void Usage(FILE *out)
             "  start DEV/PATH  start a stopped path's device again\n"
             "%s"
             "  soak       the fault-injection soak on every logical device (see --soak-*)\n"
+            "  keyreq DEV TYPE  send the key request control to DEV and print its result block (TYPE 1:\n"
+            "             probe the key servers, 2: key-path check, 3: key exchange)\n"
             "  restart    shut down and boot again with the same registry\n"
             "  shutdown   stop and unload everything (implied at the end)\n"
             "\n"
@@ -141,7 +147,7 @@ public:
     {
         const std::string &step = call.name;
         const std::string &argument = call.argument;
-        if ((StepTakesArgument(step) || step == "fault" || step == "soak") && !machine_.Booted()) {
+        if ((StepTakesArgument(step) || step == "fault" || step == "soak" || step == "keyreq") && !machine_.Booted()) {
             fprintf(stderr, "vyrsim: %s %s: the host is not running (boot first)\n", step.c_str(), argument.c_str());
             return false;
         }
@@ -153,6 +159,8 @@ public:
             return Fault(call);
         if (step == "backup")
             return Backup(argument);
+        if (step == "keyreq")
+            return KeyReq(argument);
         if (step == "summary")
             return Summary(argument);
         if (step == "soak") {
@@ -229,8 +237,51 @@ private:
         for (const std::string &driver : hk::LoadedDrivers())
             printf(" %s", driver.c_str());
         printf("\n");
+        return KeySetup();
+    }
+
+    // After each boot: the key servers' list on the system drive and the key-managed drives.
+    bool KeySetup()
+    {
+        if (keyServers_.Count() && !keyServers_.WriteConfig()) {
+            fprintf(stderr, "vyrsim: writing C:\\VYRZKS.conf failed\n");
+            return false;
+        }
+        if (keyServers_.Count())
+            printf("key servers: %d stand-in(s) listed in C:\\VYRZKS.conf\n", keyServers_.Count());
+        for (const std::string &device : encrypted_) {
+            auto process = hk::Process::Create("vyrsim-keys");
+            NTSTATUS status = vyr::tools::KeyServers::Encrypt(*process, topology_, device);
+            printf("encrypted %s: key-managed drive: %s\n", device.c_str(), vyr::tools::StatusText(status).c_str());
+        }
         return true;
     }
+
+    bool KeyReq(const std::string &argument)
+    {
+        size_t space = argument.find(' ');
+        std::string device = argument.substr(0, space);
+        unsigned type = (unsigned)strtoul(argument.substr(space + 1).c_str(), nullptr, 0);
+        auto process = hk::Process::Create("vyrsim-keys");
+        std::string text;
+        NTSTATUS status = vyr::tools::KeyServers::KeyRequest(*process, device, type, &text);
+        printf("keyreq %s: %s\n%s\n", argument.c_str(), vyr::tools::StatusText(status).c_str(), text.c_str());
+        printf("%s", keyServers_.Report().c_str());
+        return true; // a failed request is a result of the scenario
+    }
+
+public:
+    bool StartKeyServers(int count, std::vector<std::string> encrypted)
+    {
+        encrypted_ = std::move(encrypted);
+        if (!keyServers_.Start(count)) {
+            fprintf(stderr, "vyrsim: a key server stand-in cannot listen on 127.0.0.1\n");
+            return false;
+        }
+        return true;
+    }
+
+private:
 
     bool Installer(const StepCall &call)
     {
@@ -373,6 +424,9 @@ private:
         }
         if (!r.detail.empty())
             printf("  %s\n", r.detail.c_str());
+        // What the key servers saw: a key-managed drive's write goes through them first.
+        if (step == "write" && keyServers_.Count())
+            printf("%s", keyServers_.Report().c_str());
         if (step == "verify")
             verifyFailed_ |= !checks_[device].verified;
         return true; // a failed request is a result of the scenario, not a reason to stop it
@@ -511,6 +565,8 @@ private:
     bool soakFailed_ = false;
     bool installed_ = false;
     bool installedByInstaller_ = false;
+    vyr::tools::KeyServers keyServers_;
+    std::vector<std::string> encrypted_;
     size_t printed_ = 0;
     bool printedAny_ = false;
 };
@@ -525,6 +581,8 @@ int main(int argc, char **argv)
     IoOptions io;
     std::vector<StepCall> steps;
     bool drivesGiven = false;
+    int keyServerCount = 0;
+    std::vector<std::string> encrypted;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         auto value = [&](const char *what) -> std::string {
@@ -602,6 +660,25 @@ int main(int argc, char **argv)
             options.driverDir = value("--drivers");
         } else if (arg == "--verbose") {
             hk::SetDebugEcho(true);
+        } else if (arg == "--keyservers") {
+            std::string text = value("--keyservers");
+            char *end = nullptr;
+            unsigned long v = strtoul(text.c_str(), &end, 0);
+            if (text.empty() || *end || v > 16) {
+                fprintf(stderr, "vyrsim: --keyservers wants a number up to 16, got '%s'\n", text.c_str());
+                return 2;
+            }
+            keyServerCount = (int)v;
+        } else if (arg == "--encrypted") {
+            encrypted.push_back(value("--encrypted"));
+        } else if (arg == "keyreq") {
+            if (i + 2 >= argc) {
+                fprintf(stderr, "vyrsim: step 'keyreq' needs a device and a type (try --help)\n");
+                return 2;
+            }
+            std::string device = argv[i + 1], type = argv[i + 2];
+            i += 2;
+            steps.push_back({"keyreq", device + " " + type, {}, {}});
         } else if (arg == "install" || arg == "uninstall") {
             // The option words that follow are the installer's (-s, -v:3, /S, -r:30, ...).
             StepCall call{arg, {}, {}, {}};
@@ -642,12 +719,19 @@ int main(int argc, char **argv)
             topology.pathsPerDrive = 2;
         }
         settings.try_emplace("FailoverEventsEnabled", 1);
+        // Tape1 manages its keys through the host: its first write waits for a key server.
+        if (!keyServerCount && encrypted.empty()) {
+            keyServerCount = 1;
+            encrypted.push_back("Tape1");
+        }
         steps = {{"install", "", {}, {"-s"}}, {"boot", "", {}},       {"paths", "", {}},          {"backup", "Tape0", {}}, {"paths", "", {}},
-                 {"verify", "Tape0", {}}, {"events", "", {}},        {"summary", "Tape0", {}}, {"shutdown", "", {}},
-                 {"events", "", {}}};
+                 {"verify", "Tape0", {}}, {"write", "Tape1", {}},    {"keyreq", "Tape1 1", {}}, {"events", "", {}},
+                 {"summary", "Tape0", {}}, {"shutdown", "", {}}, {"events", "", {}}};
     }
     try {
         Runner runner(options, settings, topology, io);
+        if (!runner.StartKeyServers(keyServerCount, encrypted))
+            return 2;
         for (const StepCall &call : steps)
             if (!runner.Step(call))
                 return 2;

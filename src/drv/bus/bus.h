@@ -24,6 +24,9 @@
 #include "vyr/statustable.h"
 #include "vyr/tpbus.h"
 #include "busbuild.h"
+#if !VYR_BUILD_CHANGER
+#include "keyserver/keyserver.h"
+#endif
 
 struct LogicalDeviceEntry;
 struct LogicalDeviceExtension;
@@ -210,6 +213,11 @@ struct LogicalDeviceExtension : CommonExtension {
     ULONG ulInternalSlotWorker;            // the worker that is to serve the request in the slot
     LockedBufferEntry *pLockedBuffers;
     KSPIN_LOCK LockedBufferLock;
+#if !VYR_BUILD_CHANGER
+    // The key-server relay of this drive (keyrelay.cpp), from pool at its first use: its server
+    // table alone is larger than the room left in the extension.
+    KeyRelayState *pKeyRelay;
+#endif
 };
 constexpr ULONG LOGICAL_DEVICE_EXTENSION_SIZE = 4176;
 static_assert(sizeof(LogicalDeviceExtension) <= LOGICAL_DEVICE_EXTENSION_SIZE,
@@ -237,9 +245,15 @@ constexpr ULONG VYR_TAG_BUS_PRIMARY_TAKEOVER = VyrPoolTag("BUSb"); // (path took
 constexpr ULONG VYR_TAG_BUS_NAME_ENUM = VyrPoolTag("BUSe");        // subkey enumeration buffer (paged)
 constexpr ULONG VYR_TAG_BUS_NAME_ADDED = VyrPoolTag("BUSf");
 constexpr ULONG VYR_TAG_BUS_NAME_LOADED = VyrPoolTag("BUSg");
+#if defined(VYR_BUILD_CHANGER) && VYR_BUILD_CHANGER
+constexpr ULONG VYR_TAG_LOGICAL_ENTRY = VyrPoolTag("PDO\0");
+constexpr ULONG VYR_TAG_PATH_BUFFER = VyrPoolTag("PDO\0");
+constexpr ULONG VYR_TAG_PATH_ENTRY = VyrPoolTag("PDO\0");
+#else
 constexpr ULONG VYR_TAG_LOGICAL_ENTRY = VyrPoolTag("PDOa");
 constexpr ULONG VYR_TAG_PATH_BUFFER = VyrPoolTag("PDOb");          // system buffer of a path request
 constexpr ULONG VYR_TAG_PATH_ENTRY = VyrPoolTag("PDOd");
+#endif
 constexpr ULONG VYR_TAG_PORT_ENTRY = VyrPoolTag("PDOe");
 constexpr ULONG VYR_TAG_TRIED_PATHS = VyrPoolTag("PDOf");
 constexpr ULONG VYR_TAG_QUEUE_ENTRY = VyrPoolTag("PDOg");
@@ -373,6 +387,9 @@ void BusStopWorkers(LogicalDeviceExtension *Ldx);
 // by the next worker. Deeper than four levels: STATUS_INVALID_DEVICE_STATE, nothing sent.
 NTSTATUS BusSendInternalRequest(LogicalDeviceExtension *Ldx, ULONG Code, PVOID In, ULONG InLength, PVOID Out,
                                 ULONG OutLength, ULONG_PTR *Information);
+// Locks the caller's data buffer of an IOCTL_SCSI_PASS_THROUGH_DIRECT and records it for the
+// request path (nothing is locked for a structure that names no buffer).
+NTSTATUS BusLockDirectBuffer(LogicalDeviceExtension *Ldx, PIRP Irp);
 // The locked MDL of a direct pass-through request, or null.
 PMDL BusFindLockedBuffer(LogicalDeviceExtension *Ldx, PIRP Irp);
 // Unlocks and frees the locked buffer of a request, if it has one.
@@ -385,6 +402,18 @@ void BusReleaseLockedBuffer(LogicalDeviceExtension *Ldx, PIRP Irp);
 BUS_REQUEST_HANDLER BusSendOverPath;
 // Queued device controls: IOCTL_SCSI_GET_ADDRESS, IOCTL_TPBUS_KEY_REQUEST, else BusSendOverPath.
 BUS_REQUEST_HANDLER BusDeviceControlPreHandler;
+
+// ---------------------------------------------------------------------------------------------
+// buschanger.cpp: the changer build's control device and request path
+// ---------------------------------------------------------------------------------------------
+// Device control on the changer bus's control device: register, notify, query; other codes go down.
+NTSTATUS BusChangerFdoDeviceControl(BusExtension *Bus, PIRP Irp);
+// Device control on a logical changer: the query, the SCSI address, else the request path in
+// the caller's thread.
+NTSTATUS BusChangerDeviceControl(PDEVICE_OBJECT LogicalDevice, PIRP Irp);
+// Runs one request over the primary path with failover to the other paths and completes it.
+// Only device controls travel; anything else is refused with STATUS_NOT_IMPLEMENTED.
+BUS_REQUEST_HANDLER BusChangerSendOverPath;
 
 // ---------------------------------------------------------------------------------------------
 // busstatus.cpp: the StatusStructTable (all under the first block's lock)
@@ -538,3 +567,18 @@ BOOLEAN BusStatusExempt(NTSTATUS Status);
 NTSTATUS BusTrackReadPosition(BusRequest *Request);
 NTSTATUS BusTrackMoveTo(BusRequest *Request, ULONG Position);
 NTSTATUS BusTrackReadMediaParams(BusRequest *Request);
+
+#if !VYR_BUILD_CHANGER
+// ---------------------------------------------------------------------------------------------
+// The key-server relay on a logical tape device (keyserver/keyrelay.cpp)
+// ---------------------------------------------------------------------------------------------
+// The request path's hand-over on ASC 0xEF: runs the relay in the device's current mode and
+// returns its status; *Disposition is KEY_RELAY_FINISHED or KEY_RELAY_FAILED, or 0 when no relay
+// could run because one of this device is already under way (a drive command of that relay met
+// ASC 0xEF itself).
+NTSTATUS BusRelayKeyRequest(LogicalDeviceExtension *Ldx, ULONG *Disposition);
+// IOCTL_TPBUS_KEY_REQUEST in the worker; fills the block and returns the request's status.
+NTSTATUS BusKeyRequest(LogicalDeviceExtension *Ldx, KeyRequestBlock *Block);
+// At the logical device's deletion: frees its relay state.
+void BusFreeKeyRelay(LogicalDeviceExtension *Ldx);
+#endif

@@ -513,6 +513,7 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
         const ScsiStatus *result = &rq.Block;
         BOOLEAN failover = FALSE;
         BOOLEAN ended = FALSE;
+        BOOLEAN keyRelayed = FALSE; // the key-server relay finished: same path again
         if (result->fSensePresent && result->ucSenseKey == BUS_SENSE_UNIT_ATTENTION) {
             // The drive was reset or its medium changed: where the tape is, only the drive knows.
             if ((result->ucAsc == 0x28 || result->ucAsc == 0x29) && result->ucAscq == 0) {
@@ -528,18 +529,33 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
             }
         }
         if (!ended && !rq.fRecoveryFailed && result->ReservationOutcome != STATUS_ACCESS_DENIED) {
+            BOOLEAN statusRule = TRUE;
             if (ldx->fEncryption && result->fSensePresent && result->ucAsc == BUS_ASC_KEY_SERVER) {
-                // The drive asks for its key server. The hand-over to the key-server exchange is
-                // not built yet: the request ends with its own status, without failover.
-            } else {
-                if (rq.fFailover && BusSenseAsksFailover(result)) {
-                    WCHAR text[40];
-                    _snwprintf(text, RTL_NUMBER_OF(text), L"(SCSI CHECK %X/%X/%X)", (ULONG)result->ucSenseKey,
-                               (ULONG)result->ucAsc, (ULONG)result->ucAscq);
-                    text[RTL_NUMBER_OF(text) - 1] = 0;
-                    BuspLogFailoverAttempt(&rq, text);
+                // The drive asks for its key server. A finished relay has the request sent again
+                // on the same path; a failed one leaves its status to the request, which then
+                // meets the status rule like any other failure.
+                statusRule = FALSE;
+#if !VYR_BUILD_CHANGER
+                ULONG disposition = 0;
+                NTSTATUS relayed = BusRelayKeyRequest(ldx, &disposition);
+                if (disposition == KEY_RELAY_FINISHED) {
                     failover = TRUE;
+                    keyRelayed = TRUE;
+                } else if (disposition == KEY_RELAY_FAILED) {
+                    status = relayed;
+                    rq.Status = relayed;
+                    statusRule = TRUE;
                 }
+#endif
+            } else if (rq.fFailover && BusSenseAsksFailover(result)) {
+                WCHAR text[40];
+                _snwprintf(text, RTL_NUMBER_OF(text), L"(SCSI CHECK %X/%X/%X)", (ULONG)result->ucSenseKey,
+                           (ULONG)result->ucAsc, (ULONG)result->ucAscq);
+                text[RTL_NUMBER_OF(text) - 1] = 0;
+                BuspLogFailoverAttempt(&rq, text);
+                failover = TRUE;
+            }
+            if (statusRule) {
                 if (rq.fFailover && !failover && !NT_SUCCESS(status) && !BusStatusExempt(status) &&
                     result->ucSenseKey != BUS_SENSE_HARDWARE_ERROR && result->ucAsc != 0x10 && result->ucAscq != 1) {
                     WCHAR text[40];
@@ -551,14 +567,15 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
             }
         }
         // A request that moved the tape is sent again only from a position the bus knows: from
-        // anywhere else it would read the wrong block or write over data.
-        if (failover && rq.fPositionMoving && !rq.fRetryFromKnown)
+        // anywhere else it would read the wrong block or write over data. A drive that asked for
+        // its key refused the command before moving, so after the relay it goes again as it was.
+        if (failover && !keyRelayed && rq.fPositionMoving && !rq.fRetryFromKnown)
             failover = FALSE;
 
         // The next attempt.
         if (!failover || sameRetries >= BUS_SAME_PATH_RETRIES)
             break;
-        if (sameByRestore || (rq.fInternalSent && BuspPrimaryPath(ldx) == path)) {
+        if (sameByRestore || keyRelayed || (rq.fInternalSent && BuspPrimaryPath(ldx) == path)) {
             sameRetries++;
         } else {
             PDEVICE_OBJECT next = BusChoosePath(ldx, &tried, FALSE);
@@ -670,8 +687,14 @@ NTSTATUS BusDeviceControlPreHandler(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
             return BusCompleteRequest(Irp, STATUS_INFO_LENGTH_MISMATCH, 0);
         if (!ldx->fEncryption)
             return BusCompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-        // The key-server relay comes with the key-server work; until then the request is refused.
+#if !VYR_BUILD_CHANGER
+        {
+            NTSTATUS keyStatus = BusKeyRequest(ldx, (KeyRequestBlock *)Irp->AssociatedIrp.SystemBuffer);
+            return BusCompleteRequest(Irp, keyStatus, NT_SUCCESS(keyStatus) ? sizeof(KeyRequestBlock) : 0);
+        }
+#else
         return BusCompleteRequest(Irp, STATUS_NOT_IMPLEMENTED, 0);
+#endif
     default:
         return BusSendOverPath(LogicalDevice, Irp);
     }

@@ -17,6 +17,10 @@ DRIVER_DISPATCH BusDispatchDefault;
 
 NTSTATUS BusDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    // A changer keeps no per-handle state and moves no data through the bus: opens, closes and
+    // transfers end here, and a changer with every path down can still be opened.
+    if (VYR_BUS_CHANGER)
+        return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
     if (!BusCommon(DeviceObject)->fFdo)
         return BusLogicalCreate(DeviceObject, Irp);
     return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
@@ -24,6 +28,8 @@ NTSTATUS BusDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS BusDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    if (VYR_BUS_CHANGER)
+        return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
     if (!BusCommon(DeviceObject)->fFdo)
         return BusLogicalClose(DeviceObject, Irp);
     return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
@@ -36,6 +42,8 @@ NTSTATUS BusDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS BusDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    if (VYR_BUS_CHANGER)
+        return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
     if (!BusCommon(DeviceObject)->fFdo)
         return BusLogicalReadWrite(DeviceObject, Irp);
     // The control device moves no data.
@@ -45,6 +53,11 @@ NTSTATUS BusDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     CommonExtension *common = BusCommon(DeviceObject);
+    if constexpr (VYR_BUS_CHANGER) {
+        if (!common->fFdo)
+            return BusChangerDeviceControl(DeviceObject, Irp);
+        return BusChangerFdoDeviceControl((BusExtension *)common, Irp);
+    }
     if (!common->fFdo)
         return BusLogicalDeviceControl(DeviceObject, Irp);
     return BusFdoDeviceControl((BusExtension *)common, Irp);
@@ -59,8 +72,13 @@ NTSTATUS BusDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS BusDispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    if (!BusCommon(DeviceObject)->fFdo)
-        return BusSendOverPath(DeviceObject, Irp); // refuses what it cannot carry
+    if (!BusCommon(DeviceObject)->fFdo) {
+        // Both refuse what they cannot carry.
+        if constexpr (VYR_BUS_CHANGER)
+            return BusChangerSendOverPath(DeviceObject, Irp);
+        else
+            return BusSendOverPath(DeviceObject, Irp);
+    }
     return BusCompleteRequest(Irp, STATUS_NOT_SUPPORTED, 0);
 }
 
@@ -69,6 +87,9 @@ VOID BusUnload(PDRIVER_OBJECT DriverObject)
     auto *table = (StatusStructBlock *)IoGetDriverObjectExtension(DriverObject, VYR_STATUS_TABLE_CLIENT_ID);
     if (table)
         BusStatusTableFreeChain(table);
+#if !VYR_BUILD_CHANGER
+    CloseTransportDevice();
+#endif
     LogBusEvent(DriverObject, nullptr, VYR_EVT_BUS_UNLOADING, nullptr, nullptr);
 }
 

@@ -427,9 +427,11 @@ NTSTATUS BusCreateLogicalDevice(BusExtension *Bus, const PathRegistration *Regis
         goto RemoveEntry;
     ldx->fDosLinkCreated = 1;
 
-    status = BusStartWorkers(ldx);
-    if (!NT_SUCCESS(status))
-        goto DeleteLink;
+    if (!VYR_BUS_CHANGER) { // a changer's requests run in their callers' threads
+        status = BusStartWorkers(ldx);
+        if (!NT_SUCCESS(status))
+            goto DeleteLink;
+    }
 
     device->Flags |= DO_DIRECT_IO;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -468,6 +470,9 @@ void BusDeleteLogicalDevice(LogicalDeviceExtension *Ldx)
         IoDeleteSymbolicLink(&linkName);
         Ldx->fDosLinkCreated = 0;
     }
+#if !VYR_BUILD_CHANGER
+    BusFreeKeyRelay(Ldx);
+#endif
     IoDeleteDevice(Ldx->pSelf);
 }
 

@@ -193,7 +193,11 @@ Routine Description:
 NTSTATUS BusLogicalCreate(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
 {
     LogicalDeviceExtension *ldx = BusLogical(LogicalDevice);
-    // The key-server proxy's transport device is opened here once the proxy exists.
+#if !VYR_BUILD_CHANGER
+    // The key-server proxy's transport device, until it has been found once. Its failure is not
+    // the create's: the relay's socket operations then fail instead.
+    OpenTransportDevice();
+#endif
     BusLogicalReference(ldx);
     NTSTATUS status;
     {
@@ -471,6 +475,11 @@ NTSTATUS BusSendInternalRequest(LogicalDeviceExtension *Ldx, ULONG Code, PVOID I
     if (Information && NT_SUCCESS(status))
         *Information = iosb.Information;
     return status;
+}
+
+NTSTATUS BusLockDirectBuffer(LogicalDeviceExtension *Ldx, PIRP Irp)
+{
+    return BuspLockDirectBuffer(Ldx, Irp);
 }
 
 PMDL BusFindLockedBuffer(LogicalDeviceExtension *Ldx, PIRP Irp)

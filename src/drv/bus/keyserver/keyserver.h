@@ -85,6 +85,7 @@ struct KeyRelayState {
     ULONG mode;                  // 0 in the request path, else the key request's type
     ULONG socketOpen;            // a connection to the current server is open
     KeyServerTable table;
+    LONG running;                // a relay of this device is under way (interlocked)
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -142,3 +143,37 @@ NTSTATUS OpenSocket(KeyRelayState *Relay);
 VOID CloseSocket(KeyRelayState *Relay);
 NTSTATUS KeyServerExchange(KeyRelayState *Relay, const UCHAR *SendBuffer, LONG SendLength, UCHAR *ReceiveBuffer,
                            ULONG *ReceivedLength);
+
+// ---------------------------------------------------------------------------------------------
+// The key exchange relay (keyrelay.cpp)
+// ---------------------------------------------------------------------------------------------
+constexpr ULONG KEY_RELAY_FAILED = 2;   // disposition: the status says why
+constexpr ULONG KEY_RELAY_FINISHED = 3; // disposition: the exchange ended well (mode 1: status = servers answering)
+
+constexpr ULONG KEY_RELAY_BUFFER_SIZE = 65541;  // 5-byte frame header and 65,536 bytes of message
+constexpr ULONG KEY_RELAY_DATA_LIMIT = 65536;   // most data one drive command moves
+constexpr ULONG KEY_RELAY_PROBE_LENGTH = 244;   // probe message after the frame header
+constexpr ULONG KEY_RELAY_ECHO_LENGTH = 20;
+
+// One drive command of a relay. The time-out is carried but every drive command runs with the
+// relay's own 850 seconds.
+struct KeyRelayRequest {
+    UCHAR cdbLength;
+    UCHAR cdb[16];
+    UCHAR reserved1[3];
+    ULONG timeout;     // seconds, not used
+    ULONG dataLength;
+    PUCHAR data;
+    UCHAR sense[255];  // left zero by the drive command
+    UCHAR reserved2[41];
+};
+static_assert(sizeof(KeyRelayRequest) == 336, "KeyRelayRequest layout");
+static_assert(offsetof(KeyRelayRequest, timeout) == 20 && offsetof(KeyRelayRequest, dataLength) == 24 &&
+                  offsetof(KeyRelayRequest, data) == 32 && offsetof(KeyRelayRequest, sense) == 40,
+              "KeyRelayRequest layout");
+
+NTSTATUS RelayKeyRequest(KeyRelayState *Relay, ULONG *Disposition);
+NTSTATUS KeyServerTransact(KeyRelayState *Relay, UCHAR *Outgoing, ULONG PayloadLength, UCHAR *Incoming,
+                           ULONG *ReplyLength);
+NTSTATUS RunDriveCommand(KeyRelayState *Relay, KeyRelayRequest *Request);
+NTSTATUS SendEncryptionDiagnostic(KeyRelayState *Relay, ULONG Type, ULONG Phase);
