@@ -8,6 +8,7 @@
 // 5-byte frame header included. A key server is a peer on the network: every length and offset
 // taken from its messages is checked against what arrived and against the buffer it points into.
 #include "keyserver.h"
+#include "keymessage.h"
 #include "../bus.h"
 
 namespace {
@@ -20,27 +21,9 @@ constexpr ULONG RELAY_PT_SENSE_OFFSET = 60;
 constexpr ULONG RELAY_PT_SENSE_LENGTH = 96;
 constexpr ULONG RELAY_PT_DATA_OFFSET = 156;
 constexpr ULONG RELAY_PT_SIZE = 65696;
-constexpr ULONG RELAY_COMMAND_TIMEOUT = 850;
 static_assert(sizeof(SCSI_PASS_THROUGH) == RELAY_PT_HEADER, "pass-through header");
 static_assert(RELAY_PT_SENSE_OFFSET + RELAY_PT_SENSE_LENGTH == RELAY_PT_DATA_OFFSET, "pass-through layout");
 static_assert(RELAY_PT_DATA_OFFSET + KEY_RELAY_DATA_LIMIT <= RELAY_PT_SIZE, "pass-through layout");
-
-// Offsets of the messages.
-constexpr ULONG MSG_LENGTH = 5;            // u32: bytes after this field
-constexpr ULONG MSG_EXCHANGE_HEADER = 13;  // 36 bytes echoed back
-constexpr ULONG MSG_EXCHANGE_HEADER_LENGTH = 36;
-constexpr ULONG MSG_COMMAND_FLAGS = 41;    // bit 7: a drive command follows
-constexpr ULONG MSG_CDB = 57;              // 10 bytes
-constexpr ULONG MSG_DATA = 73;             // mode parameter list: 8-byte header and one page
-constexpr ULONG MSG_DATA_PAGE_LENGTH = 83; // u16: the page's length
-constexpr ULONG MSG_SENSE_KEY = 129;       // of a status reply, read back when the exchange ends
-constexpr ULONG DRIVE_ECHO = 129;          // of the drive message
-constexpr ULONG STATUS_REPLY_LENGTH = 157;
-constexpr ULONG DATA_REPLY_PAGE = 61;
-constexpr ULONG MAX_COMMANDS = 10;         // the command count that ends the relay
-constexpr ULONG DRIVE_MESSAGE_SAVED = 65524;
-
-const UCHAR kFrameHeader[5] = {0x01, 0x00, 0x01, 0x00, 0x00};
 
 const UCHAR kKeyPageSense[10] = {0x5A, 0x08, 0x25, 0xFF, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0x00};
 
@@ -64,30 +47,6 @@ const UCHAR kProbeConstant1[32] = {'V', 'Y', 'R', 'Z', 'K', 'S', '-', 'P', 'R', 
 const UCHAR kProbeConstant2[32] = {'V', 'Y', 'R', 'Z', 'K', 'S', '-', 'P', 'R', 'O', 'B', 'E', '-', 'K', 'E', 'Y',
                                    'S', 'E', 'R', 'V', 'E', 'R', '-', 'A', 'L', 'I', 'V', 'E', '-', '-', '-', '1'};
 static_assert(sizeof(kProbeHead) + 2 * (4 + 32) == KEY_RELAY_PROBE_LENGTH, "probe message length");
-
-ULONG KrpGet32(const UCHAR *p)
-{
-    return ((ULONG)p[0] << 24) | ((ULONG)p[1] << 16) | ((ULONG)p[2] << 8) | (ULONG)p[3];
-}
-
-ULONG KrpGet16(const UCHAR *p)
-{
-    return ((ULONG)p[0] << 8) | (ULONG)p[1];
-}
-
-void KrpPut32(UCHAR *p, ULONG v)
-{
-    p[0] = (UCHAR)(v >> 24);
-    p[1] = (UCHAR)(v >> 16);
-    p[2] = (UCHAR)(v >> 8);
-    p[3] = (UCHAR)v;
-}
-
-void KrpPut16(UCHAR *p, ULONG v)
-{
-    p[0] = (UCHAR)(v >> 8);
-    p[1] = (UCHAR)v;
-}
 
 // The payload length of the message in Outgoing: its length field and the field itself. A
 // length the 32 bits cannot carry is cut at the largest message one buffer holds; the sending
@@ -158,83 +117,6 @@ NTSTATUS KrpAllocate(KrpBuffers *B)
     if (!B->echo)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(B->echo, KEY_RELAY_ECHO_LENGTH);
-    return STATUS_SUCCESS;
-}
-
-// Offsets 13 to 48 of the last server message, with the command bit cleared.
-void KrpPutExchangeHeader(UCHAR *To, const UCHAR *Incoming)
-{
-    RtlCopyMemory(To, Incoming + MSG_EXCHANGE_HEADER, MSG_EXCHANGE_HEADER_LENGTH);
-    To[MSG_COMMAND_FLAGS - MSG_EXCHANGE_HEADER] &= 0x7F;
-}
-
-// The reply to a drive command other than a successful MODE SENSE(10): the outcome as sense data.
-void KrpBuildStatusReply(UCHAR *Out, const UCHAR *Incoming, const UCHAR *Echo, BOOLEAN Failed)
-{
-    RtlZeroMemory(Out, STATUS_REPLY_LENGTH);
-    RtlCopyMemory(Out, kFrameHeader, sizeof(kFrameHeader));
-    KrpPut32(Out + 5, 148);
-    KrpPut32(Out + 9, 140);
-    KrpPutExchangeHeader(Out + 13, Incoming);
-    Out[49] = 0x21;
-    Out[50] = 0xFE;
-    KrpPut16(Out + 51, 100);
-    KrpPut32(Out + 53, 96);
-    KrpPut32(Out + 57, 88);
-    RtlCopyMemory(Out + 61, Incoming + MSG_EXCHANGE_HEADER, MSG_EXCHANGE_HEADER_LENGTH);
-    Out[89] &= 0x7F;
-    RtlCopyMemory(Out + 97, Echo, KEY_RELAY_ECHO_LENGTH);
-    const UCHAR tail1[4] = {0x21, 0xFE, 0x00, 0x18};
-    const UCHAR tail2[4] = {0x22, 0x00, 0x00, 0x12};
-    RtlCopyMemory(Out + 117, tail1, sizeof(tail1));
-    RtlCopyMemory(Out + 123, tail2, sizeof(tail2));
-    Out[134] = 0x0A;
-    if (Failed)
-        Out[MSG_SENSE_KEY] = 4;
-}
-
-// The reply to a successful MODE SENSE(10): the mode parameter header and the page. The page's
-// length comes from the drive; a page that would not fit the outgoing buffer is not sent at all.
-NTSTATUS KrpBuildDataReply(UCHAR *Out, const UCHAR *Incoming, const UCHAR *ModeSense)
-{
-    ULONG n = KrpGet16(ModeSense + 10);
-    if (DATA_REPLY_PAGE + n + 4 > KEY_RELAY_BUFFER_SIZE)
-        return STATUS_CANCELLED;
-    RtlZeroMemory(Out, DATA_REPLY_PAGE);
-    RtlCopyMemory(Out, kFrameHeader, sizeof(kFrameHeader));
-    KrpPut32(Out + 5, n + 60);
-    KrpPut32(Out + 9, n + 52);
-    KrpPutExchangeHeader(Out + 13, Incoming);
-    Out[49] = 0x21;
-    Out[50] = 0x00;
-    KrpPut16(Out + 51, n + 4);
-    RtlCopyMemory(Out + 53, ModeSense, 8);
-    RtlCopyMemory(Out + DATA_REPLY_PAGE, ModeSense + 8, n + 4);
-    return STATUS_SUCCESS;
-}
-
-// The drive command a server command message asks for. The data of a command other than MODE
-// SENSE(10) lies in the message itself: it must have arrived whole.
-NTSTATUS KrpCommandFromMessage(KeyRelayRequest *Request, PUCHAR Incoming, ULONG MessageLength, PUCHAR ModeSense)
-{
-    RtlZeroMemory(Request, sizeof(*Request));
-    if (MessageLength < MSG_CDB + 10)
-        return STATUS_CANCELLED;
-    Request->cdbLength = 10;
-    RtlCopyMemory(Request->cdb, Incoming + MSG_CDB, 10);
-    Request->timeout = RELAY_COMMAND_TIMEOUT;
-    if (Request->cdb[0] == 0x5A) {
-        Request->data = ModeSense;
-        Request->dataLength = KEY_RELAY_DATA_LIMIT;
-        return STATUS_SUCCESS;
-    }
-    if (MessageLength < MSG_DATA_PAGE_LENGTH + 2)
-        return STATUS_CANCELLED;
-    ULONG length = KrpGet16(Incoming + MSG_DATA_PAGE_LENGTH) + 12;
-    if (MSG_DATA + length > MessageLength || MSG_DATA + length > KEY_RELAY_BUFFER_SIZE)
-        return STATUS_CANCELLED;
-    Request->data = Incoming + MSG_DATA;
-    Request->dataLength = length;
     return STATUS_SUCCESS;
 }
 
