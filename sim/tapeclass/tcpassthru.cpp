@@ -4,114 +4,7 @@
 // The command goes to the drive as the caller wrote it; the caller gets the SCSI status, the sense
 // data and the number of bytes that moved.
 #include "tapeclass.h"
-
-namespace {
-
-// What the two layouts share, and where the layout-specific fields are.
-struct TcpPassThrough {
-    ULONG ulHeader;        // size of the structure in this layout
-    UCHAR ucCdbLength;
-    UCHAR ucSenseLength;
-    UCHAR ucDirection;
-    ULONG ulDataLength;
-    ULONG64 ulData;        // buffer offset (buffered) or address (direct)
-    ULONG ulSenseOffset;
-    UCHAR Cdb[16];
-};
-
-// Field offsets that differ between the layouts (the leading fields are common).
-constexpr ULONG kData64 = FIELD_OFFSET(SCSI_PASS_THROUGH, DataBufferOffset);
-constexpr ULONG kSense64 = FIELD_OFFSET(SCSI_PASS_THROUGH, SenseInfoOffset);
-constexpr ULONG kCdb64 = FIELD_OFFSET(SCSI_PASS_THROUGH, Cdb);
-constexpr ULONG kData32 = FIELD_OFFSET(SCSI_PASS_THROUGH32, DataBufferOffset);
-constexpr ULONG kSense32 = FIELD_OFFSET(SCSI_PASS_THROUGH32, SenseInfoOffset);
-constexpr ULONG kCdb32 = FIELD_OFFSET(SCSI_PASS_THROUGH32, Cdb);
-static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == kData64 &&
-                  FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == kSense64 &&
-                  FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, Cdb) == kCdb64,
-              "buffered and direct share the 64-bit layout");
-static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH, DataTransferLength) == FIELD_OFFSET(SCSI_PASS_THROUGH32, DataTransferLength) &&
-                  FIELD_OFFSET(SCSI_PASS_THROUGH, DataIn) == FIELD_OFFSET(SCSI_PASS_THROUGH32, DataIn) &&
-                  FIELD_OFFSET(SCSI_PASS_THROUGH, ScsiStatus) == FIELD_OFFSET(SCSI_PASS_THROUGH32, ScsiStatus) &&
-                  FIELD_OFFSET(SCSI_PASS_THROUGH, SenseInfoLength) == FIELD_OFFSET(SCSI_PASS_THROUGH32, SenseInfoLength),
-              "the leading fields are common to both layouts");
-
-// [Offset, Offset + Length) lies inside a region of Size bytes that starts after the header.
-BOOLEAN TcpRegionFits(ULONG64 Offset, ULONG Length, ULONG Header, ULONG Size)
-{
-    return Offset >= Header && Offset <= Size && Length <= Size - Offset;
-}
-
-NTSTATUS TcpParse(const UCHAR *Buffer, ULONG In, ULONG Out, BOOLEAN Wow, TcpPassThrough *Pt)
-{
-    RtlZeroMemory(Pt, sizeof(*Pt));
-    Pt->ulHeader = Wow ? sizeof(SCSI_PASS_THROUGH32) : sizeof(SCSI_PASS_THROUGH);
-    // The structure comes in and goes back out: both buffers must hold it.
-    if (!Buffer || In < Pt->ulHeader || Out < Pt->ulHeader)
-        return STATUS_INFO_LENGTH_MISMATCH;
-    USHORT length;
-    RtlCopyMemory(&length, Buffer, sizeof(length));
-    if (length != Pt->ulHeader)
-        return STATUS_REVISION_MISMATCH;
-    Pt->ucCdbLength = Buffer[FIELD_OFFSET(SCSI_PASS_THROUGH, CdbLength)];
-    Pt->ucSenseLength = Buffer[FIELD_OFFSET(SCSI_PASS_THROUGH, SenseInfoLength)];
-    Pt->ucDirection = Buffer[FIELD_OFFSET(SCSI_PASS_THROUGH, DataIn)];
-    RtlCopyMemory(&Pt->ulDataLength, Buffer + FIELD_OFFSET(SCSI_PASS_THROUGH, DataTransferLength), sizeof(ULONG));
-    if (Wow) {
-        ULONG data;
-        RtlCopyMemory(&data, Buffer + kData32, sizeof(data));
-        Pt->ulData = data;
-        RtlCopyMemory(&Pt->ulSenseOffset, Buffer + kSense32, sizeof(ULONG));
-        RtlCopyMemory(Pt->Cdb, Buffer + kCdb32, sizeof(Pt->Cdb));
-    } else {
-        RtlCopyMemory(&Pt->ulData, Buffer + kData64, sizeof(ULONG64));
-        RtlCopyMemory(&Pt->ulSenseOffset, Buffer + kSense64, sizeof(ULONG));
-        RtlCopyMemory(Pt->Cdb, Buffer + kCdb64, sizeof(Pt->Cdb));
-    }
-    if (Pt->ucCdbLength == 0 || Pt->ucCdbLength > sizeof(Pt->Cdb))
-        return STATUS_INVALID_PARAMETER;
-    if (Pt->ucDirection > SCSI_IOCTL_DATA_UNSPECIFIED)
-        return STATUS_INVALID_PARAMETER;
-    // Without a direction the fabric could not know which way data would move.
-    if (Pt->ucDirection == SCSI_IOCTL_DATA_UNSPECIFIED && Pt->ulDataLength)
-        return STATUS_INVALID_PARAMETER;
-    if (Pt->ulDataLength > TC_MAX_TRANSFER)
-        return STATUS_INVALID_PARAMETER;
-    // Sense data goes back to the caller: it must fit in the output.
-    if (Pt->ucSenseLength && !TcpRegionFits(Pt->ulSenseOffset, Pt->ucSenseLength, Pt->ulHeader, Out))
-        return STATUS_INVALID_PARAMETER;
-    return STATUS_SUCCESS;
-}
-
-// The direct buffer of a user-mode caller, locked for the transfer.
-NTSTATUS TcpLockUserBuffer(PVOID Address, ULONG Length, BOOLEAN DataIn, PMDL *Mdl, PVOID *System)
-{
-    PMDL mdl = IoAllocateMdl(Address, Length, FALSE, FALSE, nullptr);
-    if (!mdl)
-        return STATUS_INSUFFICIENT_RESOURCES;
-#if defined(_WIN32)
-    // MmProbeAndLockPages raises on a bad user address and mingw has no __try; until the image
-    // carries the SEH probe helper, direct pass-through from user mode is refused on Windows.
-    IoFreeMdl(mdl);
-    return STATUS_NOT_SUPPORTED;
-#else
-    NTSTATUS status = HkProbeAndLockPages(mdl, UserMode, DataIn ? IoWriteAccess : IoReadAccess);
-    if (!NT_SUCCESS(status)) {
-        IoFreeMdl(mdl);
-        return status;
-    }
-    *System = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
-    if (!*System) {
-        MmUnlockPages(mdl);
-        IoFreeMdl(mdl);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    *Mdl = mdl;
-    return STATUS_SUCCESS;
-#endif
-}
-
-} // namespace
+#include "vyr/passthru.h"
 
 /*++
 Routine Description:
@@ -129,8 +22,8 @@ NTSTATUS TcPassThrough(TcExtension *Ext, TcIo *Io, BOOLEAN Direct, ULONG_PTR *In
     BOOLEAN wow = irp->RequestorMode == UserMode && IoIs32bitProcess(irp);
     *Information = 0;
 
-    TcpPassThrough pt;
-    NTSTATUS status = TcpParse(buffer, in, out, wow, &pt);
+    SimPassThrough pt;
+    NTSTATUS status = SimPtParse(buffer, in, out, wow, TC_MAX_TRANSFER, &pt);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -142,7 +35,7 @@ NTSTATUS TcPassThrough(TcExtension *Ext, TcIo *Io, BOOLEAN Direct, ULONG_PTR *In
             // The system buffer holds the larger of the two lengths; data coming back must also fit
             // in what is copied out.
             ULONG size = dataIn ? out : (in > out ? in : out);
-            if (!TcpRegionFits(pt.ulData, pt.ulDataLength, pt.ulHeader, size))
+            if (!SimPtRegionFits(pt.ulData, pt.ulDataLength, pt.ulHeader, size))
                 return STATUS_INVALID_PARAMETER;
             data = buffer + pt.ulData;
         } else if (pt.ulData == 0) {
@@ -150,7 +43,7 @@ NTSTATUS TcPassThrough(TcExtension *Ext, TcIo *Io, BOOLEAN Direct, ULONG_PTR *In
         } else if (irp->RequestorMode == KernelMode) {
             data = (PVOID)(ULONG_PTR)pt.ulData; // a kernel caller passes a system address (the bus: its locked MDL's)
         } else {
-            status = TcpLockUserBuffer((PVOID)(ULONG_PTR)pt.ulData, pt.ulDataLength, dataIn, &mdl, &data);
+            status = SimPtLockUserBuffer((PVOID)(ULONG_PTR)pt.ulData, pt.ulDataLength, dataIn, &mdl, &data);
             if (!NT_SUCCESS(status))
                 return status;
         }
