@@ -1,6 +1,6 @@
-// The control codes the changer class driver stand-in answers itself: the private identity codes
-// the changer path filter probes with, and the standard changer codes, each turned into the SCSI
-// medium changer commands of the path. Element addresses of the standard codes count from 0
+// The control codes the changer class driver stand-in answers itself besides the private identity
+// codes (sim/classcommon): the standard changer codes, each turned into the SCSI medium changer
+// commands of the path. Element addresses of the standard codes count from 0
 // within their element type; the changer's own addresses come from its element address
 // assignment page, read again for every request (a changer may be replaced behind a path).
 #include "changerclass.h"
@@ -10,7 +10,6 @@ namespace {
 enum : UCHAR {
     CGOP_TEST_UNIT_READY = 0x00,
     CGOP_INITIALIZE_ELEMENT_STATUS = 0x07,
-    CGOP_INQUIRY = 0x12,
     CGOP_MODE_SENSE6 = 0x1A,
     CGOP_INITIALIZE_ELEMENT_STATUS_RANGE = 0x37,
     CGOP_MOVE_MEDIUM = 0xA5,
@@ -24,31 +23,12 @@ struct CgpLayout {
     UCHAR MoveFrom[4];              // transport, slot, IE port, drive: what each can move to
 };
 
-typedef NTSTATUS CgpHandler(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information);
-struct CgpEntry {
-    ULONG Code;
-    ULONG MinIn;
-    ULONG MinOut;
-    CgpHandler *Handler;
-};
-
-NTSTATUS CgpInquiry(CgExtension *Ext, CgIo *Io, UCHAR Evpd, UCHAR Page, PUCHAR Data, ULONG Length, ULONG *Transferred)
-{
-    RtlZeroMemory(Data, Length);
-    ULONG allocation = Length > 0xFFFF ? 0xFFFF : Length;
-    const UCHAR cdb[6] = {CGOP_INQUIRY, Evpd, Page, (UCHAR)(allocation >> 8), (UCHAR)allocation, 0};
-    FabScsiRequest result;
-    NTSTATUS status = CgExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, Data, allocation, &result);
-    *Transferred = result.DataTransferred;
-    return status;
-}
-
 NTSTATUS CgpReadLayout(CgExtension *Ext, CgIo *Io, CgpLayout *Layout)
 {
     UCHAR data[4 + 20 + 20];
     const UCHAR cdb[6] = {CGOP_MODE_SENSE6, 0x08 /* DBD */, 0x3F, 0, sizeof(data), 0};
     FabScsiRequest result;
-    NTSTATUS status = CgExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, data, sizeof(data), &result);
+    NTSTATUS status = ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, data, sizeof(data), &result);
     if (!NT_SUCCESS(status))
         return status;
     RtlZeroMemory(Layout, sizeof(*Layout));
@@ -63,14 +43,14 @@ NTSTATUS CgpReadLayout(CgExtension *Ext, CgIo *Io, CgpLayout *Layout)
             break;
         const UCHAR *page = data + at;
         if (code == 0x1D && length >= 16) {
-            Layout->First[ChangerTransport] = CgGetBe16(page + 2);
-            Layout->Count[ChangerTransport] = CgGetBe16(page + 4);
-            Layout->First[ChangerSlot] = CgGetBe16(page + 6);
-            Layout->Count[ChangerSlot] = CgGetBe16(page + 8);
-            Layout->First[ChangerIEPort] = CgGetBe16(page + 10);
-            Layout->Count[ChangerIEPort] = CgGetBe16(page + 12);
-            Layout->First[ChangerDrive] = CgGetBe16(page + 14);
-            Layout->Count[ChangerDrive] = CgGetBe16(page + 16);
+            Layout->First[ChangerTransport] = ClsGetBe16(page + 2);
+            Layout->Count[ChangerTransport] = ClsGetBe16(page + 4);
+            Layout->First[ChangerSlot] = ClsGetBe16(page + 6);
+            Layout->Count[ChangerSlot] = ClsGetBe16(page + 8);
+            Layout->First[ChangerIEPort] = ClsGetBe16(page + 10);
+            Layout->Count[ChangerIEPort] = ClsGetBe16(page + 12);
+            Layout->First[ChangerDrive] = ClsGetBe16(page + 14);
+            Layout->Count[ChangerDrive] = ClsGetBe16(page + 16);
             haveAddresses = TRUE;
         } else if (code == 0x1F && length >= 6) {
             for (ULONG i = 0; i < 4; i++)
@@ -105,78 +85,6 @@ BOOLEAN CgpFromDevice(const CgpLayout *Layout, ULONG Address, CHANGER_ELEMENT *E
 }
 
 // ---------------------------------------------------------------------------------------------
-// Private identity codes
-// ---------------------------------------------------------------------------------------------
-NTSTATUS CgpGetSerialNumber(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
-{
-    UCHAR page[4 + 255];
-    ULONG transferred;
-    NTSTATUS status = CgpInquiry(Ext, Io, 0x01, 0x80, page, sizeof(page), &transferred);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (transferred < 4 || page[1] != 0x80)
-        return STATUS_DEVICE_PROTOCOL_ERROR;
-    ULONG length = page[3];
-    if (length > transferred - 4)
-        length = transferred - 4;
-    if (length > VYRCG_SERIAL_NUMBER_SIZE)
-        length = VYRCG_SERIAL_NUMBER_SIZE;
-    RtlZeroMemory(Buffer, VYRCG_SERIAL_NUMBER_SIZE);
-    RtlCopyMemory(Buffer, page + 4, length);
-    *Information = VYRCG_SERIAL_NUMBER_SIZE;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS CgpGetScsiAddress(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
-{
-    SCSI_ADDRESS address;
-    address.Length = sizeof(SCSI_ADDRESS);
-    address.PortNumber = Ext->PathInfo.PortNumber;
-    address.PathId = Ext->PathInfo.PathId;
-    address.TargetId = Ext->PathInfo.TargetId;
-    address.Lun = Ext->PathInfo.Lun;
-    RtlCopyMemory(Buffer, &address, sizeof(address));
-    *Information = sizeof(address);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS CgpSetStatusTable(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
-{
-    // The driver walks the table it is given: only kernel-mode callers may hand over an address.
-    if (Io->Irp->RequestorMode != KernelMode)
-        return STATUS_ACCESS_DENIED;
-    ULONG64 table;
-    RtlCopyMemory(&table, Buffer, sizeof(table));
-    Ext->pStatusTable = table;
-    *Information = Out < sizeof(table) ? 0 : sizeof(table);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS CgpGetDeviceIdPage(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
-{
-    ULONG transferred;
-    NTSTATUS status = CgpInquiry(Ext, Io, 0x01, 0x83, Buffer, VYRCG_DEVICE_ID_PAGE_SIZE, &transferred);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (transferred < 4 || Buffer[1] != 0x83)
-        return STATUS_DEVICE_PROTOCOL_ERROR;
-    *Information = VYRCG_DEVICE_ID_PAGE_SIZE;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS CgpGetStandardInquiry(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
-{
-    ULONG transferred;
-    NTSTATUS status = CgpInquiry(Ext, Io, 0x00, 0x00, Buffer, VYRCG_STANDARD_INQUIRY_SIZE, &transferred);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (transferred < 36)
-        return STATUS_DEVICE_PROTOCOL_ERROR;
-    *Information = VYRCG_STANDARD_INQUIRY_SIZE;
-    return STATUS_SUCCESS;
-}
-
-// ---------------------------------------------------------------------------------------------
 // Standard changer codes
 // ---------------------------------------------------------------------------------------------
 NTSTATUS CgpGetParameters(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
@@ -207,14 +115,14 @@ NTSTATUS CgpGetParameters(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In, U
 NTSTATUS CgpGetStatus(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
 {
     const UCHAR cdb[6] = {CGOP_TEST_UNIT_READY, 0, 0, 0, 0, 0};
-    return CgExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+    return ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
 }
 
 NTSTATUS CgpGetProductData(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
 {
     UCHAR inquiry[36];
     ULONG transferred;
-    NTSTATUS status = CgpInquiry(Ext, Io, 0x00, 0x00, inquiry, sizeof(inquiry), &transferred);
+    NTSTATUS status = ClsInquiry(Ext, Io, 0x00, 0x00, inquiry, sizeof(inquiry), &transferred);
     if (!NT_SUCCESS(status))
         return status;
     if (transferred < 36)
@@ -226,8 +134,7 @@ NTSTATUS CgpGetProductData(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In, 
     RtlCopyMemory(data.Revision, inquiry + 32, REVISION_LENGTH);
     data.DeviceType = inquiry[0] & 0x1F;
     UCHAR serial[VYRCG_SERIAL_NUMBER_SIZE];
-    ULONG_PTR ignored;
-    if (NT_SUCCESS(CgpGetSerialNumber(Ext, Io, serial, 0, 0, &ignored)))
+    if (NT_SUCCESS(ClsReadSerial(Ext, Io, serial)))
         RtlCopyMemory(data.SerialNumber, serial, SERIAL_NUMBER_LENGTH);
     RtlCopyMemory(Buffer, &data, sizeof(data));
     *Information = sizeof(data);
@@ -279,7 +186,7 @@ NTSTATUS CgpGetElementStatus(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In
     UCHAR cdb[12] = {CGOP_READ_ELEMENT_STATUS, (UCHAR)(typeCode | (volTag ? 0x10 : 0)), (UCHAR)(start >> 8), (UCHAR)start,
                      (UCHAR)(count >> 8), (UCHAR)count, 0, (UCHAR)(length >> 16), (UCHAR)(length >> 8), (UCHAR)length, 0, 0};
     FabScsiRequest result;
-    status = CgExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, data, length, &result);
+    status = ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, data, length, &result);
     if (!NT_SUCCESS(status)) {
         ExFreePoolWithTag(data, CG_POOL_TAG);
         return status;
@@ -291,8 +198,8 @@ NTSTATUS CgpGetElementStatus(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In
     ULONG at = 8;
     while (filled < count && at + 8 <= end) {
         const UCHAR *page = data + at;
-        ULONG descriptor = CgGetBe16(page + 2);
-        ULONG pageBytes = CgGetBe24(page + 5);
+        ULONG descriptor = ClsGetBe16(page + 2);
+        ULONG pageBytes = ClsGetBe24(page + 5);
         BOOLEAN pageVolTag = (page[1] & 0x80) != 0;
         at += 8;
         if (descriptor < 12 || (pageVolTag && descriptor < 12 + 36))
@@ -302,14 +209,14 @@ NTSTATUS CgpGetElementStatus(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In
             const UCHAR *d = data + at;
             CHANGER_ELEMENT_STATUS *e = &out[filled];
             RtlZeroMemory(e, sizeof(*e));
-            if (!CgpFromDevice(&layout, CgGetBe16(d), &e->Element))
+            if (!CgpFromDevice(&layout, ClsGetBe16(d), &e->Element))
                 continue; // an address outside the layout the changer itself reported
             e->Flags = d[2] & (ELEMENT_STATUS_FULL | ELEMENT_STATUS_IMPEXP | ELEMENT_STATUS_EXCEPT | ELEMENT_STATUS_ACCESS |
                                ELEMENT_STATUS_EXENAB | ELEMENT_STATUS_INENAB);
             if (d[2] & 0x04)
                 e->ExceptionCode = ERROR_UNHANDLED_ERROR;
             if (d[9] & 0x80) {
-                if (CgpFromDevice(&layout, CgGetBe16(d + 10), &e->SrcElementAddress))
+                if (CgpFromDevice(&layout, ClsGetBe16(d + 10), &e->SrcElementAddress))
                     e->Flags |= ELEMENT_STATUS_SVALID;
                 if (d[9] & 0x40)
                     e->Flags |= ELEMENT_STATUS_INVERT;
@@ -334,7 +241,7 @@ NTSTATUS CgpInitializeElementStatus(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, U
     RtlCopyMemory(&request, Buffer, sizeof(request));
     if (request.ElementList.Element.ElementType == AllElements) {
         const UCHAR cdb[6] = {CGOP_INITIALIZE_ELEMENT_STATUS, 0, 0, 0, 0, 0};
-        return CgExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+        return ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
     }
     CgpLayout layout;
     NTSTATUS status = CgpReadLayout(Ext, Io, &layout);
@@ -347,7 +254,7 @@ NTSTATUS CgpInitializeElementStatus(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, U
         return STATUS_ILLEGAL_ELEMENT_ADDRESS;
     const UCHAR cdb[10] = {CGOP_INITIALIZE_ELEMENT_STATUS_RANGE, 0x01, (UCHAR)(start >> 8), (UCHAR)start, 0, 0,
                            (UCHAR)(count >> 8), (UCHAR)count, 0, 0};
-    return CgExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+    return ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
 }
 
 NTSTATUS CgpMoveMedium(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
@@ -366,16 +273,10 @@ NTSTATUS CgpMoveMedium(CgExtension *Ext, CgIo *Io, PUCHAR Buffer, ULONG In, ULON
         return STATUS_ILLEGAL_ELEMENT_ADDRESS;
     const UCHAR cdb[12] = {CGOP_MOVE_MEDIUM, 0, (UCHAR)(transport >> 8), (UCHAR)transport, (UCHAR)(source >> 8),
                            (UCHAR)source, (UCHAR)(target >> 8), (UCHAR)target, 0, 0, 0, 0};
-    return CgExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+    return ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
 }
 
-const CgpEntry kControls[] = {
-    {IOCTL_VYRCG_GET_SERIAL_NUMBER, 0, VYRCG_SERIAL_NUMBER_SIZE, CgpGetSerialNumber},
-    {IOCTL_VYRCG_GET_SCSI_ADDRESS, 0, VYRCG_SCSI_ADDRESS_SIZE, CgpGetScsiAddress},
-    {IOCTL_SCSI_GET_ADDRESS, 0, sizeof(SCSI_ADDRESS), CgpGetScsiAddress},
-    {IOCTL_VYRCG_SET_STATUS_TABLE, VYRCG_STATUS_TABLE_SIZE, 0, CgpSetStatusTable},
-    {IOCTL_VYRCG_GET_DEVICE_ID_PAGE, 0, VYRCG_DEVICE_ID_PAGE_SIZE, CgpGetDeviceIdPage},
-    {IOCTL_VYRCG_GET_STANDARD_INQUIRY, 0, VYRCG_STANDARD_INQUIRY_SIZE, CgpGetStandardInquiry},
+const CgControlEntry kControls[] = {
     {IOCTL_CHANGER_GET_PARAMETERS, 0, sizeof(GET_CHANGER_PARAMETERS), CgpGetParameters},
     {IOCTL_CHANGER_GET_STATUS, 0, 0, CgpGetStatus},
     {IOCTL_CHANGER_GET_PRODUCT_DATA, 0, sizeof(CHANGER_PRODUCT_DATA), CgpGetProductData},
@@ -388,20 +289,6 @@ const CgpEntry kControls[] = {
 
 BOOLEAN CgControl(CgExtension *Ext, CgIo *Io, NTSTATUS *Status, ULONG_PTR *Information)
 {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Io->Irp);
-    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-    ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    auto *buffer = (PUCHAR)Io->Irp->AssociatedIrp.SystemBuffer;
-    for (const CgpEntry &entry : kControls) {
-        if (entry.Code != code)
-            continue;
-        *Information = 0;
-        if (in < entry.MinIn || out < entry.MinOut || (!buffer && (entry.MinIn || entry.MinOut)))
-            *Status = STATUS_INFO_LENGTH_MISMATCH;
-        else
-            *Status = entry.Handler(Ext, Io, buffer, in, out, Information);
-        return TRUE;
-    }
-    return FALSE;
+    return ClsIdentityControl(Ext, Io, Status, Information) ||
+           ClsRunControl(kControls, RTL_NUMBER_OF(kControls), Ext, Io, Status, Information);
 }

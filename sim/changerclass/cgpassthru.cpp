@@ -56,9 +56,9 @@ NTSTATUS CgPassThrough(CgExtension *Ext, CgIo *Io, BOOLEAN Direct, ULONG_PTR *In
     request.Direction = !pt.ulDataLength ? FAB_DATA_NONE : dataIn ? FAB_DATA_IN : FAB_DATA_OUT;
     request.DataLength = pt.ulDataLength;
     request.Data = data;
-    status = CgSendRequest(Ext, &request);
+    status = ClsSendRequest(Ext, &request);
     if (NT_SUCCESS(status))
-        CgNoteSense(Io, &request);
+        CgNoteSense(Ext, Io, &request);
     if (mdl) {
         MmUnlockPages(mdl);
         IoFreeMdl(mdl);

@@ -1,37 +1,8 @@
-// Running SCSI commands on the changer path, turning their outcome into the statuses a changer
-// class driver reports, and the per-request ScsiStatus block the bus reads back.
+// The changer stand-in as the shared class code sees it: its names and codes, the statuses a
+// changer class driver reports for a command's sense, and what it notes of a command's outcome.
 #include "changerclass.h"
 
 namespace {
-
-IO_COMPLETION_ROUTINE CgpCommandDone;
-
-NTSTATUS CgpCommandDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Sends an internal request of the driver's own to the path PDO and waits for it.
-NTSTATUS CgpSendInternal(CgExtension *Ext, ULONG Code, PVOID Argument)
-{
-    PIRP irp = IoAllocateIrp(Ext->pLowerDevice->StackSize, FALSE);
-    if (!irp)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.Others.Argument1 = Argument;
-    next->Parameters.DeviceIoControl.IoControlCode = Code;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    IoSetCompletionRoutine(irp, CgpCommandDone, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(Ext->pLowerDevice, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return status;
-}
 
 // Status of a CHECK CONDITION from its fixed-format sense data, as a changer class driver maps it.
 NTSTATUS CgpStatusFromSense(const UCHAR *Sense, ULONG Length)
@@ -66,45 +37,30 @@ NTSTATUS CgpStatusFromSense(const UCHAR *Sense, ULONG Length)
 
 } // namespace
 
-NTSTATUS CgSendRequest(CgExtension *Ext, FabScsiRequest *Request)
-{
-    Request->ScsiStatus = 0;
-    Request->SenseLength = 0;
-    Request->DataTransferred = 0;
-    RtlZeroMemory(Request->Sense, sizeof(Request->Sense));
-    NTSTATUS status = CgpSendInternal(Ext, IOCTL_VYRFAB_EXECUTE_CDB, Request);
-    // The path's answer is not taken on trust: never more data than was offered or sense than fits.
-    if (Request->DataTransferred > Request->DataLength)
-        Request->DataTransferred = Request->DataLength;
-    if (Request->SenseLength > FAB_SENSE_SIZE)
-        Request->SenseLength = FAB_SENSE_SIZE;
-    return status;
-}
+const ClsDriver CgDriver = {
+    VYRCG_DEVICE_NAME_PREFIX,
+    VYRCG_LINK_NAME_PREFIX,
+    FILE_DEVICE_CHANGER,
+    sizeof(CgExtension),
+    DO_BUFFERED_IO,
+    CG_POOL_TAG,
+    {IOCTL_VYRCG_GET_SERIAL_NUMBER, IOCTL_VYRCG_GET_SCSI_ADDRESS, IOCTL_VYRCG_SET_STATUS_TABLE,
+     IOCTL_VYRCG_GET_DEVICE_ID_PAGE, IOCTL_VYRCG_GET_STANDARD_INQUIRY},
+    // A changer's unit attentions (power-on, reset, a nexus come back) say nothing about the
+    // inventory a control request asks for: the driver takes them and asks again.
+    TRUE,
+    CG_ATTENTION_RETRIES,
+    CgpStatusFromSense,
+    CgNoteSense,
+    nullptr,
+    nullptr,
+    nullptr,
+    // A changer moves no data blocks: the residual stays 0 and there is no encryption to report;
+    // the bus reads the sense of the request's last command.
+    nullptr,
+};
 
-NTSTATUS CgQueryPathInfo(CgExtension *Ext)
-{
-    RtlZeroMemory(&Ext->PathInfo, sizeof(Ext->PathInfo));
-    NTSTATUS status = CgpSendInternal(Ext, IOCTL_VYRFAB_GET_PATH_INFO, &Ext->PathInfo);
-    Ext->PathInfo.szInitiatorWwpn[sizeof(Ext->PathInfo.szInitiatorWwpn) - 1] = 0;
-    return status;
-}
-
-NTSTATUS CgStatusFromScsi(const FabScsiRequest *Request)
-{
-    switch (Request->ScsiStatus) {
-    case SCSISTAT_GOOD:
-        return STATUS_SUCCESS;
-    case SCSISTAT_CHECK_CONDITION:
-        return CgpStatusFromSense(Request->Sense, Request->SenseLength);
-    case SCSISTAT_BUSY:
-    case SCSISTAT_RESERVATION_CONFLICT:
-        return STATUS_DEVICE_BUSY;
-    default:
-        return STATUS_IO_DEVICE_ERROR;
-    }
-}
-
-void CgNoteSense(CgIo *Io, const FabScsiRequest *Request)
+void CgNoteSense(ClsExtension *Ext, ClsIo *Io, const FabScsiRequest *Request)
 {
     if (!Io)
         return;
@@ -115,65 +71,4 @@ void CgNoteSense(CgIo *Io, const FabScsiRequest *Request)
     Io->fSense = TRUE;
     Io->ucSenseLength = Request->SenseLength;
     RtlCopyMemory(Io->Sense, Request->Sense, sizeof(Io->Sense));
-}
-
-NTSTATUS CgExecute(CgExtension *Ext, CgIo *Io, const UCHAR *Cdb, UCHAR CdbLength, FabDirection Direction, PVOID Data,
-                   ULONG Length, FabScsiRequest *Result)
-{
-    FabScsiRequest local;
-    FabScsiRequest *request = Result ? Result : &local;
-    RtlZeroMemory(request, sizeof(*request));
-    RtlCopyMemory(request->Cdb, Cdb, CdbLength);
-    request->CdbLength = CdbLength;
-    request->Direction = Length ? Direction : FAB_DATA_NONE;
-    request->DataLength = Length;
-    request->Data = Data;
-    for (ULONG attempt = 0;; attempt++) {
-        NTSTATUS status = CgSendRequest(Ext, request);
-        if (!NT_SUCCESS(status))
-            return status;
-        // A changer's unit attentions (power-on, reset, a nexus come back) say nothing about the
-        // inventory a control request asks for: the driver takes them and asks again.
-        BOOLEAN attention = request->ScsiStatus == SCSISTAT_CHECK_CONDITION && request->SenseLength > 2 &&
-                            (request->Sense[2] & 0x0F) == 0x6;
-        if (!attention || attempt >= CG_ATTENTION_RETRIES) {
-            CgNoteSense(Io, request);
-            return CgStatusFromScsi(request);
-        }
-    }
-}
-
-/*++
-Routine Description:
-    Looks the request up in the StatusStructTable the filter lent this driver: every block of the
-    chain, every slot whose occupancy bit is set, without the table lock (the bus inserts a
-    request before sending it and removes it only after it came back).
---*/
-ScsiStatus *CgFindScsiStatus(CgExtension *Ext, PIRP Irp)
-{
-    auto *block = (const StatusStructBlock *)(ULONG_PTR)Ext->pStatusTable;
-    // A chain longer than any the bus could build is a corrupt one; stop rather than loop.
-    for (ULONG blocks = 0; block && blocks < 65536; blocks++) {
-        ULONG64 occupancy = block->ulOccupancy;
-        for (ULONG i = 0; i < VYR_STATUS_TABLE_SLOTS; i++) {
-            if ((occupancy >> i) & 1 && block->Slots[i].pIrp == (ULONG64)(ULONG_PTR)Irp)
-                return (ScsiStatus *)(ULONG_PTR)block->Slots[i].pScsiStatus;
-        }
-        block = (const StatusStructBlock *)(ULONG_PTR)block->pNext;
-    }
-    return nullptr;
-}
-
-// A changer moves no data blocks: the residual stays 0 and there is no encryption to report;
-// the bus reads the sense of the request's last command.
-void CgFillScsiStatus(CgExtension *Ext, CgIo *Io)
-{
-    ScsiStatus *block = CgFindScsiStatus(Ext, Io->Irp);
-    if (!block)
-        return;
-    block->fSensePresent = Io->fSense ? 1 : 0;
-    block->ucSenseKey = Io->fSense ? (UCHAR)(Io->Sense[2] & 0x0F) : 0;
-    block->ucAsc = Io->fSense && Io->ucSenseLength > 12 ? Io->Sense[12] : 0;
-    block->ucAscq = Io->fSense && Io->ucSenseLength > 13 ? Io->Sense[13] : 0;
-    block->ucSenseByte2 = Io->fSense ? Io->Sense[2] : 0;
 }

@@ -4,68 +4,36 @@
 // SCSI pass-through -- by running SCSI commands on the path (IOCTL_VYRFAB_EXECUTE_CDB), and filling
 // the ScsiStatus block of every request it finds in the StatusStructTable it was lent.
 //
+// What it shares with the tape stand-in (the FDO, Plug and Play, commands on the path, the
+// status block, the identity requests) is sim/classcommon.
+//
 // Routine prefixes: Cg for what the source files share, Cgp for file-local helpers.
 #pragma once
 
 #include "kernel.h"
 #include "cgioctl.h"
-#include "vyr/dpf/defines.h"
-#include "vyr/fabric.h"
-#include "vyr/statustable.h"
+#include "../classcommon/classcommon.h"
 #include "vyr/tpbus.h"
 
 constexpr ULONG CG_POOL_TAG = VyrPoolTag("VCgc");
 constexpr ULONG CG_MAX_TRANSFER = 0x00100000; // largest data transfer of one command (1 MiB)
 constexpr ULONG CG_ATTENTION_RETRIES = 4;     // unit attentions one command of the driver's own takes
 
-// The FDO's extension.
-struct CgExtension {
-    PDEVICE_OBJECT pSelf;
-    PDEVICE_OBJECT pLowerDevice;
-    PDEVICE_OBJECT pPhysicalDevice;
-    ULONG ulPathNumber;
-    BOOLEAN fLinkCreated;
-    BOOLEAN fStarted;
-    BOOLEAN fStopped;
-    BOOLEAN volatile fRemoved; // surprise-removed or removed: new requests are refused
-
-    // Remove lock: 1 while the device exists, +1 per request in progress.
-    LONG volatile lIoCount;
-    KEVENT RemoveEvent;
-    // One command sequence at a time on the path.
-    KEVENT CommandLock;
-
-    FabPathInfo PathInfo;
-    ULONG64 volatile pStatusTable; // IOCTL_VYRCG_SET_STATUS_TABLE
+// The FDO's extension: the common part is all a changer path needs.
+struct CgExtension : ClsExtension {
 };
 
 // What one request did on the changer, for its ScsiStatus block.
-struct CgIo {
-    PIRP Irp;
-    BOOLEAN fSense;
-    UCHAR ucSenseLength;
-    UCHAR Sense[FAB_SENSE_SIZE];
+struct CgIo : ClsIo {
 };
 
-inline CgExtension *CgExt(PDEVICE_OBJECT Device) { return (CgExtension *)Device->DeviceExtension; }
-inline void CgPutBe16(PUCHAR p, ULONG v) { p[0] = (UCHAR)(v >> 8); p[1] = (UCHAR)v; }
-inline ULONG CgGetBe16(const UCHAR *p) { return ((ULONG)p[0] << 8) | p[1]; }
-inline ULONG CgGetBe24(const UCHAR *p) { return ((ULONG)p[0] << 16) | ((ULONG)p[1] << 8) | p[2]; }
+typedef ClsControlEntry<CgExtension, CgIo> CgControlEntry;
 
 // cgscsi.cpp
-// Runs one command on the path and waits for it: success when the command reached the changer,
-// whatever its SCSI status.
-NTSTATUS CgSendRequest(CgExtension *Ext, FabScsiRequest *Request);
-// Runs one command of the driver's own and maps its outcome to the status a changer class
-// driver reports; pending unit attentions are taken and the command sent again. Sense of the
-// final answer is recorded in Io (when not null).
-NTSTATUS CgExecute(CgExtension *Ext, CgIo *Io, const UCHAR *Cdb, UCHAR CdbLength, FabDirection Direction, PVOID Data,
-                   ULONG Length, FabScsiRequest *Result = nullptr);
-NTSTATUS CgStatusFromScsi(const FabScsiRequest *Request);
-void CgNoteSense(CgIo *Io, const FabScsiRequest *Request);
-ScsiStatus *CgFindScsiStatus(CgExtension *Ext, PIRP Irp);
-void CgFillScsiStatus(CgExtension *Ext, CgIo *Io);
-NTSTATUS CgQueryPathInfo(CgExtension *Ext);
+// The changer's description for the shared class code.
+extern const ClsDriver CgDriver;
+// Records the sense of the last command of a request (none when it had none).
+void CgNoteSense(ClsExtension *Ext, ClsIo *Io, const FabScsiRequest *Request);
 
 // cgcontrol.cpp: private codes, standard changer codes. FALSE when the code is none of them.
 BOOLEAN CgControl(CgExtension *Ext, CgIo *Io, NTSTATUS *Status, ULONG_PTR *Information);

@@ -4,16 +4,16 @@
 // pass-through -- by running SCSI commands on the path (IOCTL_VYRFAB_EXECUTE_CDB), and filling the
 // ScsiStatus block of every request it finds in the StatusStructTable it was lent.
 //
+// What it shares with the changer stand-in (the FDO, Plug and Play, commands on the path, the
+// status block, the identity requests) is sim/classcommon.
+//
 // Routine prefixes: Tc for what the source files share, Tcp for file-local helpers.
 #pragma once
 
 #include "kernel.h"
 #include "tclayout.h"
 #include "tcioctl.h"
-#include "vyr/dpf/defines.h"
-#include "vyr/fabric.h"
-#include "vyr/statustable.h"
-#include "vyr/tpbus.h"
+#include "../classcommon/classcommon.h"
 
 constexpr ULONG TC_POOL_TAG = VyrPoolTag("VTcl");
 
@@ -109,28 +109,9 @@ struct TcDrive {
     UCHAR PersistentKey[8];
 };
 
-// The FDO's extension.
-struct TcExtension {
-    PDEVICE_OBJECT pSelf;
-    PDEVICE_OBJECT pLowerDevice;
-    PDEVICE_OBJECT pPhysicalDevice;
-    ULONG ulPathNumber;
-    BOOLEAN fLinkCreated;
-    BOOLEAN fStarted;
-    BOOLEAN fStopped;
-    BOOLEAN volatile fRemoved; // surprise-removed or removed: new requests are refused
-
-    // Remove lock: 1 while the device exists, +1 per request in progress.
-    LONG volatile lIoCount;
-    KEVENT RemoveEvent;
-
-    // One command sequence at a time on the path (a synchronization event, so that holders may
-    // wait at passive level for their commands).
-    KEVENT CommandLock;
-
-    FabPathInfo PathInfo;
+// The FDO's extension: the common part, then what the driver keeps of the drive.
+struct TcExtension : ClsExtension {
     TcDrive *pDrive; // null until started
-    ULONG64 volatile pStatusTable; // IOC_SET_STATUS_TABLE
     LONG volatile lOpenCount;
 
     // What the driver knows of the drive's state.
@@ -148,11 +129,7 @@ struct TcExtension {
 };
 
 // What one request did on the drive, for its ScsiStatus block.
-struct TcIo {
-    PIRP Irp;
-    BOOLEAN fSense;     // a command of this request returned sense data
-    UCHAR Sense[FAB_SENSE_SIZE];
-    UCHAR ucSenseLength;
+struct TcIo : ClsIo {
     ULONG ulResidual;   // reads and writes: bytes not transferred
     BOOLEAN fReserved;  // this request made a reservation
     CHAR ReserveWwpn[16];
@@ -174,53 +151,27 @@ inline ULONG TcGetBe16(const UCHAR *p) { return ((ULONG)p[0] << 8) | p[1]; }
 inline ULONG TcGetBe24(const UCHAR *p) { return ((ULONG)p[0] << 16) | ((ULONG)p[1] << 8) | p[2]; }
 inline ULONG TcGetBe32(const UCHAR *p) { return ((ULONG)p[0] << 24) | ((ULONG)p[1] << 16) | ((ULONG)p[2] << 8) | p[3]; }
 
-// A control code the driver answers: the buffer must hold at least MinIn bytes of input and room
-// for MinOut bytes of output, else the request fails with STATUS_INFO_LENGTH_MISMATCH and nothing
-// reaches the drive. Buffer is the request's system buffer (METHOD_BUFFERED).
-typedef NTSTATUS TcControlHandler(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG InLength, ULONG OutLength,
-                                  ULONG_PTR *Information);
-struct TcControlEntry {
-    ULONG Code;
-    ULONG MinIn;
-    ULONG MinOut;
-    TcControlHandler *Handler;
-};
+typedef ClsControlEntry<TcExtension, TcIo> TcControlEntry;
 
 // tcmain.cpp
-// Runs the request's control code when the table holds it; FALSE when it does not.
-BOOLEAN TcRunControl(const TcControlEntry *Table, ULONG Count, TcExtension *Ext, TcIo *Io, NTSTATUS *Status,
-                     ULONG_PTR *Information);
-void TcLockCommands(TcExtension *Ext);
-void TcUnlockCommands(TcExtension *Ext);
-BOOLEAN TcAcquireIo(TcExtension *Ext);
-void TcReleaseIo(TcExtension *Ext);
 ULONG TcReadDpfFlags();
+// Start, after the path's identity is known: the drive the path leads to and what it reports.
+NTSTATUS TcStartDevice(ClsExtension *Ext);
+// Removal: the path lets go of its drive record.
+void TcRemoveDevice(ClsExtension *Ext);
 // The drive lock guards every TcDrive and the list of them.
 void TcLockDrives();
 void TcUnlockDrives();
 
 // tcscsi.cpp
+// The tape stand-in's description for the shared class code.
+extern const ClsDriver TcDriver;
 void TcInitIo(TcIo *Io, PIRP Irp);
-// Runs one command on the path and waits for it. The result is the transport status: success
-// when the command reached the drive, whatever its SCSI status (in Request->ScsiStatus).
-NTSTATUS TcSendRequest(TcExtension *Ext, FabScsiRequest *Request);
 // LOGICAL UNIT RESET through this path: how a host takes back a SCSI-2 reservation it holds
 // through another nexus of the same drive.
 NTSTATUS TcResetLogicalUnit(TcExtension *Ext);
-// Runs one command and maps its outcome: transport failures as they are, SCSI status and sense
-// to the status a tape class driver reports. Sense is recorded in Io; with Io null the command is
-// a probe of the driver's own, which belongs to no request and takes pending unit attentions.
-NTSTATUS TcExecute(TcExtension *Ext, TcIo *Io, const UCHAR *Cdb, UCHAR CdbLength, FabDirection Direction, PVOID Data,
-                   ULONG Length, FabScsiRequest *Result = nullptr);
-// The status of a command that reached the drive, from its SCSI status and sense alone.
-NTSTATUS TcStatusFromScsi(const FabScsiRequest *Request);
 // Records the sense of a command that reached the drive, and what it says about the drive.
-void TcNoteOutcome(TcExtension *Ext, TcIo *Io, const FabScsiRequest *Request);
-// The request's ScsiStatus block in the table the driver was lent, or null.
-ScsiStatus *TcFindScsiStatus(TcExtension *Ext, PIRP Irp);
-// Fills the class driver's fields of the request's ScsiStatus block, when the request came from
-// the bus (it is in the table). Called under the command lock, before the request completes.
-void TcFillScsiStatus(TcExtension *Ext, TcIo *Io);
+void TcNoteOutcome(ClsExtension *Ext, ClsIo *Io, const FabScsiRequest *Request);
 NTSTATUS TcReadBlockSize(TcExtension *Ext, TcIo *Io);
 NTSTATUS TcSetBlockSize(TcExtension *Ext, TcIo *Io, ULONG BlockSize);
 void TcQueryEncryption(TcExtension *Ext);
@@ -234,6 +185,7 @@ NTSTATUS TcReadWrite(TcExtension *Ext, TcIo *Io, BOOLEAN Write, ULONG_PTR *Infor
 BOOLEAN TcTapeControl(TcExtension *Ext, TcIo *Io, NTSTATUS *Status, ULONG_PTR *Information);
 
 // tcprivate.cpp
+// The identity codes and the private codes of the tape family; FALSE when the code is none of them.
 BOOLEAN TcPrivateControl(TcExtension *Ext, TcIo *Io, NTSTATUS *Status, ULONG_PTR *Information);
 // Releases the reservations this path holds through the driver (last close).
 void TcReleaseReservations(TcExtension *Ext, TcIo *Io);

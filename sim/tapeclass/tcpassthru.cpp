@@ -56,7 +56,7 @@ NTSTATUS TcPassThrough(TcExtension *Ext, TcIo *Io, BOOLEAN Direct, ULONG_PTR *In
     request.Direction = !pt.ulDataLength ? FAB_DATA_NONE : dataIn ? FAB_DATA_IN : FAB_DATA_OUT;
     request.DataLength = pt.ulDataLength;
     request.Data = data;
-    status = TcSendRequest(Ext, &request);
+    status = ClsSendRequest(Ext, &request);
     if (NT_SUCCESS(status)) {
         TcNoteOutcome(Ext, Io, &request);
         if (request.ScsiStatus == SCSISTAT_GOOD)

@@ -1,5 +1,5 @@
-// The class driver's private requests that the path filter and the bus send (identity, the
-// StatusStructTable, applying a ScsiStatus block, the flag word, reservation keys), and the
+// The class driver's private requests that the path filter and the bus send (besides the identity
+// requests of sim/classcommon: applying a ScsiStatus block, the flag word, reservation keys), and the
 // reservations made through this driver, with the storage reservation requests of applications.
 //
 // Reservations. The driver keeps, per drive, whether a reservation was made through it and which
@@ -31,17 +31,6 @@
 
 namespace {
 
-NTSTATUS TcpInquiry(TcExtension *Ext, UCHAR Evpd, UCHAR Page, PUCHAR Buffer, ULONG Length, ULONG *Transferred)
-{
-    RtlZeroMemory(Buffer, Length);
-    UCHAR cdb[6] = {SCSIOP_INQUIRY, Evpd, Page, 0, 0, 0};
-    TcPutBe16(cdb + 3, Length);
-    FabScsiRequest result;
-    NTSTATUS status = TcExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_IN, Buffer, Length, &result);
-    *Transferred = result.DataTransferred;
-    return status;
-}
-
 // PERSISTENT RESERVE OUT with the 24-byte parameter list (reservation key, service action key).
 NTSTATUS TcpPersistentOut(TcExtension *Ext, TcIo *Io, UCHAR Action, const UCHAR *Key, const UCHAR *ActionKey,
                           FabScsiRequest *Result)
@@ -54,7 +43,7 @@ NTSTATUS TcpPersistentOut(TcExtension *Ext, TcIo *Io, UCHAR Action, const UCHAR 
         RtlCopyMemory(parameters + 8, ActionKey, 8);
     UCHAR cdb[10] = {SCSIOP_PR_OUT, Action, PR_TYPE_EXCLUSIVE_ACCESS, 0, 0, 0, 0, 0, 0, 0};
     TcPutBe32(cdb + 5, sizeof(parameters));
-    return TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_OUT, parameters, sizeof(parameters), Result);
+    return ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_OUT, parameters, sizeof(parameters), Result);
 }
 
 void TcpSetReport(TcExtension *Ext, CHAR *Wwpn, CHAR *KeyText, const UCHAR *Key)
@@ -100,14 +89,14 @@ NTSTATUS TcpRetakePlain(TcExtension *Ext)
     if (!elsewhere)
         return STATUS_SUCCESS;
     const UCHAR cdb[6] = {SCSIOP_RESERVE6, 0, 0, 0, 0, 0};
-    NTSTATUS status = TcExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+    NTSTATUS status = ClsExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
     if (status == STATUS_DEVICE_BUSY) {
         // The host's own reservation is still held through the old path's nexus: a reset of
         // the logical unit through this path breaks it, then the RESERVE is tried once more.
         // A reservation that another initiator took in between still refuses it.
         status = TcResetLogicalUnit(Ext);
         if (NT_SUCCESS(status)) {
-            status = TcExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+            status = ClsExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
             if (!NT_SUCCESS(status)) {
                 // The reset ended the old path's hold as well: the reservation is the host's
                 // still, held nowhere, and the next path the bus uses tries again.
@@ -132,63 +121,6 @@ NTSTATUS TcpRetakePlain(TcExtension *Ext)
 // ---------------------------------------------------------------------------------------------
 // Handlers
 // ---------------------------------------------------------------------------------------------
-NTSTATUS TcpGetSerialNumber(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
-{
-    UCHAR page[4 + 255];
-    ULONG transferred;
-    NTSTATUS status = TcpInquiry(Ext, 0x01, 0x80, page, sizeof(page), &transferred);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (transferred < 4 || page[1] != 0x80)
-        return STATUS_DEVICE_PROTOCOL_ERROR;
-    ULONG length = page[3];
-    if (length > transferred - 4)
-        length = transferred - 4;
-    if (length > IOC_SERIAL_NUMBER_SIZE)
-        length = IOC_SERIAL_NUMBER_SIZE;
-    RtlZeroMemory(Buffer, IOC_SERIAL_NUMBER_SIZE);
-    RtlCopyMemory(Buffer, page + 4, length);
-    *Information = IOC_SERIAL_NUMBER_SIZE;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS TcpGetScsiAddress(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
-{
-    SCSI_ADDRESS address;
-    address.Length = sizeof(SCSI_ADDRESS);
-    address.PortNumber = Ext->PathInfo.PortNumber;
-    address.PathId = Ext->PathInfo.PathId;
-    address.TargetId = Ext->PathInfo.TargetId;
-    address.Lun = Ext->PathInfo.Lun;
-    RtlCopyMemory(Buffer, &address, sizeof(address));
-    *Information = sizeof(address);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS TcpSetStatusTable(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
-{
-    // The driver walks the table it is given: only kernel-mode callers may hand over an address.
-    if (Io->Irp->RequestorMode != KernelMode)
-        return STATUS_ACCESS_DENIED;
-    ULONG64 table;
-    RtlCopyMemory(&table, Buffer, sizeof(table));
-    Ext->pStatusTable = table;
-    *Information = Out < sizeof(table) ? 0 : sizeof(table);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS TcpGetDeviceIdPage(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
-{
-    ULONG transferred;
-    NTSTATUS status = TcpInquiry(Ext, 0x01, 0x83, Buffer, IOC_DEVICE_ID_PAGE_SIZE, &transferred);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (transferred < 4 || Buffer[1] != 0x83)
-        return STATUS_DEVICE_PROTOCOL_ERROR;
-    *Information = IOC_DEVICE_ID_PAGE_SIZE;
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS TcpApplyScsiStatus(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
 {
     ScsiStatus block;
@@ -213,18 +145,6 @@ NTSTATUS TcpGetDpfFlags(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULO
     ULONG flags = TcReadDpfFlags();
     RtlCopyMemory(Buffer, &flags, sizeof(flags));
     *Information = sizeof(flags);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS TcpGetStandardInquiry(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, ULONG Out, ULONG_PTR *Information)
-{
-    ULONG transferred;
-    NTSTATUS status = TcpInquiry(Ext, 0x00, 0x00, Buffer, IOC_STANDARD_INQUIRY_SIZE, &transferred);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (transferred < 36)
-        return STATUS_DEVICE_PROTOCOL_ERROR;
-    *Information = IOC_STANDARD_INQUIRY_SIZE;
     return STATUS_SUCCESS;
 }
 
@@ -259,7 +179,7 @@ NTSTATUS TcpStorageReserve(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, 
 {
     ULONG code = IoGetCurrentIrpStackLocation(Io->Irp)->Parameters.DeviceIoControl.IoControlCode;
     const UCHAR cdb[6] = {code == IOCTL_STORAGE_RESERVE ? SCSIOP_RESERVE6 : SCSIOP_RELEASE6, 0, 0, 0, 0, 0};
-    NTSTATUS status = TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+    NTSTATUS status = ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
     if (NT_SUCCESS(status))
         TcNotePassThrough(Ext, Io, cdb, nullptr, 0);
     return status;
@@ -289,7 +209,7 @@ NTSTATUS TcpPersistentReserveIn(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG
     TcPutBe16(cdb + 7, length);
     FabScsiRequest result;
     RtlZeroMemory(Buffer, length);
-    status = TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, Buffer, length, &result);
+    status = ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, Buffer, length, &result);
     if (NT_SUCCESS(status))
         *Information = result.DataTransferred;
     return status;
@@ -308,21 +228,15 @@ NTSTATUS TcpPersistentReserveOut(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULON
     // Byte 9 holds type and scope in the order the command byte has them.
     UCHAR cdb[10] = {SCSIOP_PR_OUT, (UCHAR)command.PR_OUT.ServiceAction, Buffer[9], 0, 0, 0, 0, 0, 0, 0};
     TcPutBe32(cdb + 5, length);
-    status = TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_OUT, Buffer + list, length);
+    status = ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_OUT, Buffer + list, length);
     if (NT_SUCCESS(status))
         TcNotePassThrough(Ext, Io, cdb, Buffer + list, length);
     return status;
 }
 
 const TcControlEntry g_PrivateControls[] = {
-    {IOC_GET_SERIAL_NUMBER, 0, IOC_SERIAL_NUMBER_SIZE, TcpGetSerialNumber},
-    {IOC_GET_SCSI_ADDRESS, 0, IOC_SCSI_ADDRESS_SIZE, TcpGetScsiAddress},
-    {IOCTL_SCSI_GET_ADDRESS, 0, sizeof(SCSI_ADDRESS), TcpGetScsiAddress},
-    {IOC_SET_STATUS_TABLE, IOC_STATUS_TABLE_SIZE, 0, TcpSetStatusTable},
-    {IOC_GET_DEVICE_ID_PAGE, 0, IOC_DEVICE_ID_PAGE_SIZE, TcpGetDeviceIdPage},
     {IOC_APPLY_SCSI_STATUS, sizeof(ScsiStatus), 0, TcpApplyScsiStatus},
     {IOC_GET_DPF_FLAGS, 0, IOC_DPF_FLAGS_SIZE, TcpGetDpfFlags},
-    {IOC_GET_STANDARD_INQUIRY, 0, IOC_STANDARD_INQUIRY_SIZE, TcpGetStandardInquiry},
     {IOC_SET_RESERVATION_KEY, 8, 0, TcpSetBusKey},
     {IOCTL_VYRTC_SET_HOST_KEY, 8, 0, TcpSetHostKey},
     {IOCTL_STORAGE_RESERVE, 0, 0, TcpStorageReserve},
@@ -335,7 +249,8 @@ const TcControlEntry g_PrivateControls[] = {
 
 BOOLEAN TcPrivateControl(TcExtension *Ext, TcIo *Io, NTSTATUS *Status, ULONG_PTR *Information)
 {
-    return TcRunControl(g_PrivateControls, RTL_NUMBER_OF(g_PrivateControls), Ext, Io, Status, Information);
+    return ClsIdentityControl(Ext, Io, Status, Information) ||
+           ClsRunControl(g_PrivateControls, RTL_NUMBER_OF(g_PrivateControls), Ext, Io, Status, Information);
 }
 
 /*++
@@ -372,7 +287,7 @@ void TcReleaseReservations(TcExtension *Ext, TcIo *Io)
     }
     if (plain) {
         const UCHAR cdb[6] = {SCSIOP_RELEASE6, 0, 0, 0, 0, 0};
-        TcExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+        ClsExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
     }
 }
 

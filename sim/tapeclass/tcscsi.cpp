@@ -4,14 +4,6 @@
 
 namespace {
 
-IO_COMPLETION_ROUTINE TcpCommandDone;
-
-NTSTATUS TcpCommandDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // Status of a CHECK CONDITION from its fixed-format sense data. Incorrect-length reports are the
 // read path's business; here a short block is not an error.
 NTSTATUS TcpStatusFromSense(const UCHAR *Sense, ULONG Length)
@@ -74,39 +66,59 @@ NTSTATUS TcpModeSense(TcExtension *Ext, TcIo *Io, UCHAR *Data)
     RtlZeroMemory(Data, 12);
     const UCHAR cdb[6] = {SCSIOP_MODE_SENSE6, 0x00, TC_MODE_PAGE, 0x00, 12, 0x00};
     FabScsiRequest result;
-    NTSTATUS status = TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, Data, 12, &result);
+    NTSTATUS status = ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, Data, 12, &result);
     if (NT_SUCCESS(status) && result.DataTransferred < 4)
         return STATUS_DEVICE_PROTOCOL_ERROR;
     return status;
 }
 
-/*++
-Routine Description:
-    Sends an internal device-control request of its own to the path PDO and waits for it
-    (passive level; the completion routine takes the request back, so no thread APC is involved).
---*/
-NTSTATUS TcpSendInternal(TcExtension *Ext, ULONG Code, PVOID Argument)
+// The tape stand-in's own fields of a request's ScsiStatus block, after the sense.
+void TcpFillScsiStatus(ClsExtension *Common, ClsIo *CommonIo, ScsiStatus *Block)
 {
-    PIRP irp = IoAllocateIrp(Ext->pLowerDevice->StackSize, FALSE);
-    if (!irp)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    // Argument1 shares its bytes with the buffer lengths, not with the control code.
-    next->Parameters.Others.Argument1 = Argument;
-    next->Parameters.DeviceIoControl.IoControlCode = Code;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    IoSetCompletionRoutine(irp, TcpCommandDone, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(Ext->pLowerDevice, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return status;
+    auto *ext = static_cast<TcExtension *>(Common);
+    auto *io = static_cast<TcIo *>(CommonIo);
+    UCHAR major = IoGetCurrentIrpStackLocation(io->Irp)->MajorFunction;
+    // Byte 20 of a close is the bus's word to us; of a read or write it is our residual.
+    if (major == IRP_MJ_READ || major == IRP_MJ_WRITE)
+        Block->ulResidual = io->ulResidual;
+    Block->ucEncryption = ext->ucEncryption;
+    if (io->fReserved) {
+        RtlCopyMemory(Block->szWwpn, io->ReserveWwpn, sizeof(Block->szWwpn));
+        RtlCopyMemory(Block->szHostKey, io->ReserveKey, sizeof(Block->szHostKey));
+    } else if (ext->fReportPending) {
+        // The reservation IOC_APPLY_SCSI_STATUS made for this request, just before it came down.
+        RtlCopyMemory(Block->szWwpn, ext->ReportWwpn, sizeof(Block->szWwpn));
+        RtlCopyMemory(Block->szHostKey, ext->ReportKey, sizeof(Block->szHostKey));
+        ext->fReportPending = FALSE;
+    }
+}
+
+void TcpInitExtension(ClsExtension *Ext)
+{
+    static_cast<TcExtension *>(Ext)->ulBlockSize = TC_BLOCK_SIZE_UNKNOWN;
 }
 
 } // namespace
+
+const ClsDriver TcDriver = {
+    VYRTC_DEVICE_NAME_PREFIX,
+    VYRTC_LINK_NAME_PREFIX,
+    FILE_DEVICE_TAPE,
+    sizeof(TcExtension),
+    DO_DIRECT_IO,
+    TC_POOL_TAG,
+    {IOC_GET_SERIAL_NUMBER, IOC_GET_SCSI_ADDRESS, IOC_SET_STATUS_TABLE, IOC_GET_DEVICE_ID_PAGE,
+     IOC_GET_STANDARD_INQUIRY},
+    // A unit attention is news for whoever sent the command: a request reports it.
+    FALSE,
+    TC_PROBE_ATTENTION_RETRIES,
+    TcpStatusFromSense,
+    TcNoteOutcome,
+    TcpInitExtension,
+    TcStartDevice,
+    TcRemoveDevice,
+    TcpFillScsiStatus,
+};
 
 void TcInitIo(TcIo *Io, PIRP Irp)
 {
@@ -114,42 +126,14 @@ void TcInitIo(TcIo *Io, PIRP Irp)
     Io->Irp = Irp;
 }
 
-NTSTATUS TcSendRequest(TcExtension *Ext, FabScsiRequest *Request)
-{
-    Request->ScsiStatus = 0;
-    Request->SenseLength = 0;
-    Request->DataTransferred = 0;
-    RtlZeroMemory(Request->Sense, sizeof(Request->Sense));
-    NTSTATUS status = TcpSendInternal(Ext, IOCTL_VYRFAB_EXECUTE_CDB, Request);
-    if (Request->DataTransferred > Request->DataLength)
-        Request->DataTransferred = Request->DataLength;
-    if (Request->SenseLength > FAB_SENSE_SIZE)
-        Request->SenseLength = FAB_SENSE_SIZE;
-    return status;
-}
-
 NTSTATUS TcResetLogicalUnit(TcExtension *Ext)
 {
-    return TcpSendInternal(Ext, IOCTL_VYRFAB_RESET_LUN, nullptr);
+    return ClsSendInternal(Ext, IOCTL_VYRFAB_RESET_LUN, nullptr);
 }
 
-NTSTATUS TcStatusFromScsi(const FabScsiRequest *Request)
+void TcNoteOutcome(ClsExtension *Common, ClsIo *Io, const FabScsiRequest *Request)
 {
-    switch (Request->ScsiStatus) {
-    case SCSISTAT_GOOD:
-        return STATUS_SUCCESS;
-    case SCSISTAT_CHECK_CONDITION:
-        return TcpStatusFromSense(Request->Sense, Request->SenseLength);
-    case SCSISTAT_BUSY:
-    case SCSISTAT_RESERVATION_CONFLICT:
-        return STATUS_DEVICE_BUSY;
-    default:
-        return STATUS_IO_DEVICE_ERROR;
-    }
-}
-
-void TcNoteOutcome(TcExtension *Ext, TcIo *Io, const FabScsiRequest *Request)
-{
+    auto *Ext = static_cast<TcExtension *>(Common);
     if (Request->ScsiStatus != SCSISTAT_CHECK_CONDITION || Request->SenseLength < 3)
         return;
     UCHAR key = Request->Sense[2] & 0x0F;
@@ -163,78 +147,6 @@ void TcNoteOutcome(TcExtension *Ext, TcIo *Io, const FabScsiRequest *Request)
         Io->fSense = TRUE;
         Io->ucSenseLength = Request->SenseLength;
         RtlCopyMemory(Io->Sense, Request->Sense, sizeof(Io->Sense));
-    }
-}
-
-NTSTATUS TcExecute(TcExtension *Ext, TcIo *Io, const UCHAR *Cdb, UCHAR CdbLength, FabDirection Direction, PVOID Data,
-                   ULONG Length, FabScsiRequest *Result)
-{
-    FabScsiRequest local;
-    FabScsiRequest *request = Result ? Result : &local;
-    RtlZeroMemory(request, sizeof(*request));
-    RtlCopyMemory(request->Cdb, Cdb, CdbLength);
-    request->CdbLength = CdbLength;
-    request->Direction = Length ? Direction : FAB_DATA_NONE;
-    request->DataLength = Length;
-    request->Data = Data;
-    for (ULONG attempt = 0;; attempt++) {
-        NTSTATUS status = TcSendRequest(Ext, request);
-        if (!NT_SUCCESS(status))
-            return status;
-        TcNoteOutcome(Ext, Io, request);
-        // A unit attention is news for whoever sent the command. The driver's own probes take it
-        // (what it says about the drive is noted above) and ask again; a request reports it.
-        BOOLEAN attention = request->ScsiStatus == SCSISTAT_CHECK_CONDITION && request->SenseLength > 2 &&
-                            (request->Sense[2] & 0x0F) == SENSE_UNIT_ATTENTION;
-        if (Io || !attention || attempt >= TC_PROBE_ATTENTION_RETRIES)
-            return TcStatusFromScsi(request);
-    }
-}
-
-/*++
-Routine Description:
-    Looks the request up in the StatusStructTable the filter lent this driver, the way the filter
-    does: every block of the chain, every slot whose occupancy bit is set, without the table lock
-    (the bus inserts a request before sending it and removes it only after it came back).
---*/
-ScsiStatus *TcFindScsiStatus(TcExtension *Ext, PIRP Irp)
-{
-    auto *block = (const StatusStructBlock *)(ULONG_PTR)Ext->pStatusTable;
-    // A chain longer than any the bus could build is a corrupt one; stop rather than loop.
-    for (ULONG blocks = 0; block && blocks < 65536; blocks++) {
-        ULONG64 occupancy = block->ulOccupancy;
-        for (ULONG i = 0; i < VYR_STATUS_TABLE_SLOTS; i++) {
-            if ((occupancy >> i) & 1 && block->Slots[i].pIrp == (ULONG64)(ULONG_PTR)Irp)
-                return (ScsiStatus *)(ULONG_PTR)block->Slots[i].pScsiStatus;
-        }
-        block = (const StatusStructBlock *)(ULONG_PTR)block->pNext;
-    }
-    return nullptr;
-}
-
-void TcFillScsiStatus(TcExtension *Ext, TcIo *Io)
-{
-    ScsiStatus *block = TcFindScsiStatus(Ext, Io->Irp);
-    if (!block)
-        return;
-    UCHAR major = IoGetCurrentIrpStackLocation(Io->Irp)->MajorFunction;
-    // Byte 20 of a close is the bus's word to us; of a read or write it is our residual.
-    if (major == IRP_MJ_READ || major == IRP_MJ_WRITE)
-        block->ulResidual = Io->ulResidual;
-    block->fSensePresent = Io->fSense ? 1 : 0;
-    block->ucSenseKey = Io->fSense ? (UCHAR)(Io->Sense[2] & 0x0F) : 0;
-    block->ucAsc = Io->fSense && Io->ucSenseLength > 12 ? Io->Sense[12] : 0;
-    block->ucAscq = Io->fSense && Io->ucSenseLength > 13 ? Io->Sense[13] : 0;
-    block->ucSenseByte2 = Io->fSense ? Io->Sense[2] : 0;
-    block->ucEncryption = Ext->ucEncryption;
-    if (Io->fReserved) {
-        RtlCopyMemory(block->szWwpn, Io->ReserveWwpn, sizeof(block->szWwpn));
-        RtlCopyMemory(block->szHostKey, Io->ReserveKey, sizeof(block->szHostKey));
-    } else if (Ext->fReportPending) {
-        // The reservation IOC_APPLY_SCSI_STATUS made for this request, just before it came down.
-        RtlCopyMemory(block->szWwpn, Ext->ReportWwpn, sizeof(block->szWwpn));
-        RtlCopyMemory(block->szHostKey, Ext->ReportKey, sizeof(block->szHostKey));
-        Ext->fReportPending = FALSE;
     }
 }
 
@@ -273,7 +185,7 @@ NTSTATUS TcSetBlockSize(TcExtension *Ext, TcIo *Io, ULONG BlockSize)
     data[4] = current[3] >= 8 ? current[4] : 0;
     TcPutBe24(data + 9, BlockSize);
     const UCHAR cdb[6] = {SCSIOP_MODE_SELECT6, 0x10, 0x00, 0x00, sizeof(data), 0x00};
-    status = TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_OUT, data, sizeof(data));
+    status = ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_OUT, data, sizeof(data));
     if (NT_SUCCESS(status))
         Ext->ulBlockSize = BlockSize;
     else
@@ -294,7 +206,7 @@ void TcQueryEncryption(TcExtension *Ext)
     UCHAR cdb[12] = {SCSIOP_SECURITY_IN, 0x20, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0};
     TcPutBe32(cdb + 6, sizeof(page));
     FabScsiRequest result;
-    NTSTATUS status = TcExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_IN, page, sizeof(page), &result);
+    NTSTATUS status = ClsExecute(Ext, nullptr, cdb, sizeof(cdb), FAB_DATA_IN, page, sizeof(page), &result);
     if (!NT_SUCCESS(status) || result.DataTransferred < 7 || TcGetBe16(page) != 0x0020)
         return;
     // Byte 5: encryption mode (0 = disabled), byte 6: decryption mode (0 = disabled).

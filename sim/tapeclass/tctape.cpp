@@ -13,7 +13,7 @@ NTSTATUS TcpRun6(TcExtension *Ext, TcIo *Io, UCHAR Op, UCHAR Byte1, ULONG Field2
         cdb[4] = Byte4Only;
     else
         TcPutBe24(cdb + 2, Field24);
-    return TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+    return ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
 }
 
 // SPACE(6) with a 24-bit signed count.
@@ -35,7 +35,7 @@ NTSTATUS TcpLocate(TcExtension *Ext, TcIo *Io, ULONGLONG Block, ULONG Partition,
         cdb[8] = (UCHAR)(Partition - 1);
     }
     TcPutBe32(cdb + 3, (ULONG)Block);
-    return TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
+    return ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0);
 }
 
 // READ POSITION, short form (20 bytes).
@@ -44,7 +44,7 @@ NTSTATUS TcpReadPosition(TcExtension *Ext, TcIo *Io, UCHAR *Data)
     RtlZeroMemory(Data, 20);
     const UCHAR cdb[10] = {SCSIOP_READ_POSITION, 0x00, 0, 0, 0, 0, 0, 0x00, 20, 0};
     FabScsiRequest result;
-    NTSTATUS status = TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, Data, 20, &result);
+    NTSTATUS status = ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, Data, 20, &result);
     if (NT_SUCCESS(status) && result.DataTransferred < 12)
         return STATUS_DEVICE_PROTOCOL_ERROR;
     return status;
@@ -53,7 +53,7 @@ NTSTATUS TcpReadPosition(TcExtension *Ext, TcIo *Io, UCHAR *Data)
 NTSTATUS TcpTestUnitReady(TcExtension *Ext, TcIo *Io, FabScsiRequest *Result = nullptr)
 {
     const UCHAR cdb[6] = {SCSIOP_TEST_UNIT_READY, 0, 0, 0, 0, 0};
-    return TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0, Result);
+    return ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_NONE, nullptr, 0, Result);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -165,7 +165,7 @@ NTSTATUS TcpGetMediaParams(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, 
     RtlZeroMemory(data, sizeof(data));
     const UCHAR cdb[6] = {SCSIOP_MODE_SENSE6, 0x00, TC_MODE_PAGE, 0x00, sizeof(data), 0x00};
     FabScsiRequest result;
-    NTSTATUS status = TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, data, sizeof(data), &result);
+    NTSTATUS status = ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, data, sizeof(data), &result);
     if (!NT_SUCCESS(status))
         return status;
     if (result.DataTransferred < 4)
@@ -192,7 +192,7 @@ NTSTATUS TcpGetDriveParams(TcExtension *Ext, TcIo *Io, PUCHAR Buffer, ULONG In, 
     RtlZeroMemory(limits, sizeof(limits));
     const UCHAR cdb[6] = {SCSIOP_READ_BLOCK_LIMITS, 0, 0, 0, 0, 0};
     FabScsiRequest result;
-    NTSTATUS status = TcExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, limits, sizeof(limits), &result);
+    NTSTATUS status = ClsExecute(Ext, Io, cdb, sizeof(cdb), FAB_DATA_IN, limits, sizeof(limits), &result);
     if (!NT_SUCCESS(status))
         return status;
     if (result.DataTransferred < sizeof(limits))
@@ -382,7 +382,7 @@ const TcControlEntry g_TapeControls[] = {
 
 BOOLEAN TcTapeControl(TcExtension *Ext, TcIo *Io, NTSTATUS *Status, ULONG_PTR *Information)
 {
-    return TcRunControl(g_TapeControls, RTL_NUMBER_OF(g_TapeControls), Ext, Io, Status, Information);
+    return ClsRunControl(g_TapeControls, RTL_NUMBER_OF(g_TapeControls), Ext, Io, Status, Information);
 }
 
 /*++
@@ -428,7 +428,7 @@ NTSTATUS TcReadWrite(TcExtension *Ext, TcIo *Io, BOOLEAN Write, ULONG_PTR *Infor
         cdb[1] |= 0x02;
     TcPutBe24(cdb + 2, count);
     FabScsiRequest result;
-    NTSTATUS status = TcExecute(Ext, Io, cdb, sizeof(cdb), Write ? FAB_DATA_OUT : FAB_DATA_IN, buffer, length, &result);
+    NTSTATUS status = ClsExecute(Ext, Io, cdb, sizeof(cdb), Write ? FAB_DATA_OUT : FAB_DATA_IN, buffer, length, &result);
     ULONG moved = result.DataTransferred;
     Io->ulResidual = length - moved;
     *Information = moved;

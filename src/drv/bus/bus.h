@@ -13,7 +13,10 @@
 //                   Plug and Play of logical devices, full removal
 //   busqueue.cpp    dispatch on logical devices, the request queue, the five workers, the
 //                   internal-request channel, the locking of direct pass-through buffers
-//   busio.cpp       the send-over-a-path handler and the device-control pre-handler
+//   busio.cpp       the tape build's send-over-a-path handler and device-control pre-handler
+//   busroute.cpp    what the request paths of both builds share: the path request's buffer,
+//                   its sending and results, the failover tables and event, the locked buffers
+//                   of direct pass-through
 //   busstatus.cpp   StatusStructTable insert, remove and the release of its extra blocks
 //   buspassthru.cpp applications' SCSI pass-through structures: checks, 32-bit conversion, results
 //   busresv.cpp     reservations across paths
@@ -24,8 +27,25 @@
 #include "vyr/statustable.h"
 #include "vyr/tpbus.h"
 #include "busbuild.h"
-#if !VYR_BUILD_CHANGER
+#if VYR_BUILD_CHANGER
+#include "vyr/cgbus.h"
+#else
 #include "keyserver/keyserver.h"
+#endif
+
+// The control device's codes and the records the path filters send with them, by build.
+#if VYR_BUILD_CHANGER
+constexpr ULONG BUS_IOCTL_REGISTER_PATH = IOCTL_CGBUS_REGISTER_PATH;
+constexpr ULONG BUS_IOCTL_NOTIFY_PATH = IOCTL_CGBUS_NOTIFY_PATH;
+constexpr ULONG BUS_IOCTL_QUERY_PATHS = IOCTL_CGBUS_QUERY_PATHS;
+typedef ChangerPathRegistration BusRegistrationRecord;
+typedef ChangerPathNotification BusNotificationRecord;
+#else
+constexpr ULONG BUS_IOCTL_REGISTER_PATH = IOCTL_TPBUS_REGISTER_PATH;
+constexpr ULONG BUS_IOCTL_NOTIFY_PATH = IOCTL_TPBUS_NOTIFY_PATH;
+constexpr ULONG BUS_IOCTL_QUERY_PATHS = IOCTL_TPBUS_QUERY_PATHS;
+typedef PathRegistration BusRegistrationRecord;
+typedef PathNotification BusNotificationRecord;
 #endif
 
 struct LogicalDeviceEntry;
@@ -342,7 +362,8 @@ void BusUnlinkLogicalDeviceLocked(BusExtension *Bus, LogicalDeviceExtension *Ldx
 // ---------------------------------------------------------------------------------------------
 // buscontrol.cpp
 // ---------------------------------------------------------------------------------------------
-// Device control on the bus FDO (control device): register, notify, query; other codes go down.
+// Device control on the bus FDO (control device): register, notify, query (the build's codes and
+// records); other codes go down.
 NTSTATUS BusFdoDeviceControl(BusExtension *Bus, PIRP Irp);
 // IOCTL_TPBUS_QUERY_PATHS on the control device or a logical device; completes the request.
 NTSTATUS BusQueryPaths(BusExtension *Bus, PIRP Irp);
@@ -387,13 +408,6 @@ void BusStopWorkers(LogicalDeviceExtension *Ldx);
 // by the next worker. Deeper than four levels: STATUS_INVALID_DEVICE_STATE, nothing sent.
 NTSTATUS BusSendInternalRequest(LogicalDeviceExtension *Ldx, ULONG Code, PVOID In, ULONG InLength, PVOID Out,
                                 ULONG OutLength, ULONG_PTR *Information);
-// Locks the caller's data buffer of an IOCTL_SCSI_PASS_THROUGH_DIRECT and records it for the
-// request path (nothing is locked for a structure that names no buffer).
-NTSTATUS BusLockDirectBuffer(LogicalDeviceExtension *Ldx, PIRP Irp);
-// The locked MDL of a direct pass-through request, or null.
-PMDL BusFindLockedBuffer(LogicalDeviceExtension *Ldx, PIRP Irp);
-// Unlocks and frees the locked buffer of a request, if it has one.
-void BusReleaseLockedBuffer(LogicalDeviceExtension *Ldx, PIRP Irp);
 
 // ---------------------------------------------------------------------------------------------
 // busio.cpp
@@ -406,8 +420,6 @@ BUS_REQUEST_HANDLER BusDeviceControlPreHandler;
 // ---------------------------------------------------------------------------------------------
 // buschanger.cpp: the changer build's control device and request path
 // ---------------------------------------------------------------------------------------------
-// Device control on the changer bus's control device: register, notify, query; other codes go down.
-NTSTATUS BusChangerFdoDeviceControl(BusExtension *Bus, PIRP Irp);
 // Device control on a logical changer: the query, the SCSI address, else the request path in
 // the caller's thread.
 NTSTATUS BusChangerDeviceControl(PDEVICE_OBJECT LogicalDevice, PIRP Irp);
@@ -468,6 +480,68 @@ ULONG BusPassThroughToCaller(const BusPassThrough *Pt, const UCHAR *Native, ULON
 void BusPassThroughSense(const BusPassThrough *Pt, const UCHAR *Native, UCHAR *Key, UCHAR *Asc, UCHAR *Ascq);
 
 // ---------------------------------------------------------------------------------------------
+// busroute.cpp: what the request paths of both builds share
+// ---------------------------------------------------------------------------------------------
+// An application request is copied into a path request of the bus's own, whose system buffer
+// holds the request's data (a pass-through structure in the native layout) followed by the
+// ScsiStatus block.
+struct BusPathData {
+    ULONG ulCode;                // device control code; 0 for every other request
+    ULONG ulIn;                  // the caller's input and output lengths (device controls)
+    ULONG ulOut;
+    BOOLEAN fPassThrough;        // IOCTL_SCSI_PASS_THROUGH(_DIRECT): Pt describes it
+    BusPassThrough Pt;
+    PVOID pDirectSystemAddress;  // direct pass-through: the locked caller buffer, mapped
+    ULONG ulDataSize;            // bytes in front of the ScsiStatus block (a multiple of 8)
+    ULONG ulPathIn;              // input length of the path request
+};
+// Checks what a device control carries and sizes the path request's buffer: the larger of the
+// two buffers (only a buffered request returns its output there) rounded up to 8 bytes; a
+// pass-through structure is checked against its buffers first and a 32-bit one gets the room it
+// grows by. Fills *Data.
+NTSTATUS BusPathDataPrepare(LogicalDeviceExtension *Ldx, PIRP Irp, BusPathData *Data);
+// Allocates the path request's buffer (zeroed) and copies the request's input into it, a
+// pass-through structure converted to the native layout.
+NTSTATUS BusPathBufferCreate(const BusPathData *Data, PIRP Irp, PUCHAR *Buffer);
+// A path request with room for Path's stack and the three locations above it: *PathIrp is kept
+// when large enough, else freed and allocated anew (null when the allocation failed).
+NTSTATUS BusPathIrpFit(PDEVICE_OBJECT Path, PIRP *PathIrp);
+// Copies the caller's stack location into the path request's next one, with the path buffer's
+// lengths for a device control; the path request borrows the caller's MDL and thread. Returns
+// that stack location.
+PIO_STACK_LOCATION BusPathIrpSetup(PIRP PathIrp, PIRP Irp, const BusPathData *Data, PUCHAR Buffer);
+// Sends the path request down Path and waits for it to come back (informational statuses 1 to
+// 191 become success); the request stays the sender's.
+void BusPathIrpSend(PDEVICE_OBJECT Path, PIRP PathIrp);
+// A pass-through's sense key, ASC and ASCQ, from the sense data that came back, into the block.
+void BusPathSenseToBlock(const BusPathData *Data, const UCHAR *Buffer, ScsiStatus *Block);
+// Copies a device control's result back to the caller, never more than its output buffer or the
+// path buffer held (pass-through converted back to the caller's layout); returns the information.
+ULONG_PTR BusPathResult(const BusPathData *Data, PIRP Irp, const UCHAR *Buffer, NTSTATUS Status, ULONG_PTR Information);
+// Before the next attempt: frees the path buffer and makes the path request ready for reuse.
+void BusPathIrpReuse(PIRP PathIrp, PUCHAR *Buffer);
+// The end of a request path: frees the path request, its buffer and the tried-paths array, and
+// releases the caller's locked buffer.
+void BusPathRequestEnd(LogicalDeviceExtension *Ldx, PIRP Irp, PIRP PathIrp, PUCHAR Buffer, PDEVICE_OBJECT *Tried);
+// The failover sense table: TRUE when the sense of the block matches one of its rows.
+BOOLEAN BusSenseAsksFailover(const ScsiStatus *Block);
+// Statuses that never start failover by themselves.
+BOOLEAN BusStatusExempt(NTSTATUS Status);
+// Event 0x80000004 (with FailoverEventsEnabled) before a request moves on: what was seen, the
+// block's sense or the status, and the request's control code.
+void BusLogFailoverSense(LogicalDeviceExtension *Ldx, PIRP Irp, ULONG Code, const ScsiStatus *Block);
+void BusLogFailoverStatus(LogicalDeviceExtension *Ldx, PIRP Irp, ULONG Code, NTSTATUS Status);
+// IOCTL_SCSI_GET_ADDRESS on a logical device: the primary path's address; completes the request.
+NTSTATUS BusAnswerScsiAddress(LogicalDeviceExtension *Ldx, PIRP Irp);
+// Locks the caller's data buffer of an IOCTL_SCSI_PASS_THROUGH_DIRECT and records it for the
+// request path (nothing is locked for a structure that names no buffer).
+NTSTATUS BusLockDirectBuffer(LogicalDeviceExtension *Ldx, PIRP Irp);
+// The locked MDL of a direct pass-through request, or null.
+PMDL BusFindLockedBuffer(LogicalDeviceExtension *Ldx, PIRP Irp);
+// Unlocks and frees the locked buffer of a request, if it has one.
+void BusReleaseLockedBuffer(LogicalDeviceExtension *Ldx, PIRP Irp);
+
+// ---------------------------------------------------------------------------------------------
 // busresv.cpp: reservations across paths
 // ---------------------------------------------------------------------------------------------
 // Before an attempt: when Path is not the last reserving path, puts the reservation key, the
@@ -507,19 +581,14 @@ enum BusTrackKind : UCHAR {
     BUS_TRACK_PREPARE,     // IOCTL_TAPE_PREPARE, PREVENT ALLOW MEDIUM REMOVAL
 };
 
-struct BusRequest {
+// The path data (BusPathData) comes first: the code, the pass-through structure and the layout of
+// the path request's buffer.
+struct BusRequest : BusPathData {
     LogicalDeviceExtension *pLdx;
     PIRP pIrp;                   // the application's request
     PIO_STACK_LOCATION pStack;   // its stack location
     UCHAR ucMajor;
-    ULONG ulCode;                // device control code; 0 for every other request
     BOOLEAN fFailover;           // the logical device runs with failover
-    BOOLEAN fEventsEnabled;      // FailoverEventsEnabled
-
-    // Pass-through: what the module found in the caller's structure.
-    BOOLEAN fPassThrough;
-    BusPassThrough Pt;
-    PVOID pDirectSystemAddress;  // direct pass-through: the locked caller buffer, mapped
 
     // What the request does to the tape.
     BusTrackKind Kind;
@@ -558,10 +627,6 @@ void BusTrackClassify(BusRequest *Request);
 BOOLEAN BusTrackLosesPosition(const BusRequest *Request);
 // Position tracking after an attempt (logical devices with failover only).
 void BusTrackAttempt(BusRequest *Request);
-// The failover sense table: TRUE when the sense of the block matches one of its rows.
-BOOLEAN BusSenseAsksFailover(const ScsiStatus *Block);
-// Statuses that never start failover by themselves.
-BOOLEAN BusStatusExempt(NTSTATUS Status);
 // Internal requests of the position tracker and the send-over-a-path handler. Each sets
 // Request->fInternalSent when it sends something.
 NTSTATUS BusTrackReadPosition(BusRequest *Request);

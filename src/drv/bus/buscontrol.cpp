@@ -94,6 +94,48 @@ NTSTATUS BusQueryPaths(BusExtension *Bus, PIRP Irp)
     return BusCompleteRequest(Irp, STATUS_SUCCESS, copied);
 }
 
+namespace {
+
+// A path's registration in the build's record, turned into the path table's: a changer path has
+// no node name and none of the access, naming or key flags.
+NTSTATUS BusRegisterRecord(BusExtension *Bus, BusRegistrationRecord *Record)
+{
+#if VYR_BUILD_CHANGER
+    PathRegistration registration;
+    RtlZeroMemory(&registration, sizeof(registration));
+    registration.fFailover = Record->fFailover;
+    RtlCopyMemory(registration.szSerialNumber, Record->szSerialNumber, sizeof(registration.szSerialNumber));
+    registration.Address = Record->Address;
+    registration.pPathDevice = Record->pPathDevice;
+    registration.ulState = Record->ulState;
+    NTSTATUS status = BusRegisterPath(Bus, &registration);
+    Record->pStatusTable = registration.pStatusTable;
+    Record->ulDeviceNumber = registration.ulDeviceNumber;
+    return status;
+#else
+    return BusRegisterPath(Bus, Record);
+#endif
+}
+
+// A path's notice: a changer path reports state changes only; a tape path also its direct opens
+// and closes.
+NTSTATUS BusNotifyRecord(BusExtension *Bus, const BusNotificationRecord *Notice)
+{
+    auto pathDevice = (PDEVICE_OBJECT)(ULONG_PTR)Notice->pPathDevice;
+#if VYR_BUILD_CHANGER
+    BusNotifyPathState(Bus, pathDevice, Notice->ulState);
+    return STATUS_SUCCESS;
+#else
+    if (Notice->ulOperation == PATH_NOTIFY_STATE)
+        BusNotifyPathState(Bus, pathDevice, Notice->ulValue);
+    else if (Notice->ulOperation == PATH_NOTIFY_OPEN_CLOSE)
+        return BusNotifyOpenClose(Bus, pathDevice, Notice->ulValue);
+    return STATUS_SUCCESS;
+#endif
+}
+
+} // namespace
+
 /*++
 Routine Description:
     Device control on the control device. Registration and notices carry device object pointers
@@ -109,31 +151,25 @@ NTSTATUS BusFdoDeviceControl(BusExtension *Bus, PIRP Irp)
     PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
 
     switch (code) {
-    case IOCTL_TPBUS_REGISTER_PATH: {
+    case BUS_IOCTL_REGISTER_PATH: {
         if (Irp->RequestorMode != KernelMode)
             return BusCompleteRequest(Irp, STATUS_ACCESS_DENIED, 0);
-        if (inLength < sizeof(PathRegistration))
+        if (inLength < sizeof(BusRegistrationRecord) || !buffer)
             return BusCompleteRequest(Irp, STATUS_INFO_LENGTH_MISMATCH, 0);
-        NTSTATUS status = BusRegisterPath(Bus, (PathRegistration *)buffer);
+        NTSTATUS status = BusRegisterRecord(Bus, (BusRegistrationRecord *)buffer);
         // The whole record goes back, but never more than the caller's output buffer holds.
-        ULONG_PTR information = outLength < sizeof(PathRegistration) ? outLength : sizeof(PathRegistration);
+        ULONG_PTR information = outLength < sizeof(BusRegistrationRecord) ? outLength : sizeof(BusRegistrationRecord);
         return BusCompleteRequest(Irp, status, information);
     }
-    case IOCTL_TPBUS_NOTIFY_PATH: {
+    case BUS_IOCTL_NOTIFY_PATH: {
         if (Irp->RequestorMode != KernelMode)
             return BusCompleteRequest(Irp, STATUS_ACCESS_DENIED, 0);
-        if (inLength < sizeof(PathNotification))
+        if (inLength < sizeof(BusNotificationRecord) || !buffer)
             return BusCompleteRequest(Irp, STATUS_INFO_LENGTH_MISMATCH, 0);
-        auto *notice = (const PathNotification *)buffer;
-        auto pathDevice = (PDEVICE_OBJECT)(ULONG_PTR)notice->pPathDevice;
-        NTSTATUS status = STATUS_SUCCESS;
-        if (notice->ulOperation == PATH_NOTIFY_STATE)
-            BusNotifyPathState(Bus, pathDevice, notice->ulValue);
-        else if (notice->ulOperation == PATH_NOTIFY_OPEN_CLOSE)
-            status = BusNotifyOpenClose(Bus, pathDevice, notice->ulValue);
+        NTSTATUS status = BusNotifyRecord(Bus, (const BusNotificationRecord *)buffer);
         return BusCompleteRequest(Irp, status, 0);
     }
-    case IOCTL_TPBUS_QUERY_PATHS:
+    case BUS_IOCTL_QUERY_PATHS:
         return BusQueryPaths(Bus, Irp);
     default:
         IoSkipCurrentIrpStackLocation(Irp);

@@ -1,8 +1,8 @@
-// The send-over-a-path handler and the device-control pre-handler.
+// The tape build's send-over-a-path handler and device-control pre-handler.
 //
-// An application request on a logical device is never passed down as it is: it is copied into a
-// request of the bus's own for the path device of the current primary path, whose system buffer
-// ends in the ScsiStatus block the filter and the class driver fill. The pair is recorded in the
+// An application request on a logical device is copied into a request of the bus's own for the
+// path device of the current primary path (busroute.cpp), whose system buffer ends in the
+// ScsiStatus block the filter and the class driver fill. The pair is recorded in the
 // StatusStructTable while the request is on the path, so that the filter recognises requests that
 // come from the bus.
 //
@@ -23,47 +23,22 @@ constexpr ULONG BUS_IOCTL_SET_SETTING_B = 0x001FE0E4;
 constexpr ULONG BUS_SETTING_B_SIZE = 8;
 constexpr ULONG BUS_SETTING_A_BUFFER = 32;
 constexpr UCHAR BUS_SETTING_B_NONE = 0xFF;
-constexpr USHORT BUS_SPT32_SIZE = 44;
-constexpr ULONG BUS_SPT64_SIZE = 56;
-// A converted 32-bit structure grows by this much on its way to the native layout.
-constexpr ULONG BUS_SPT_GROWTH = 20;
-constexpr ULONG BUS_SPTD_GROWTH = 12;
 constexpr ULONG BUS_SAME_PATH_RETRIES = 2;
 
 constexpr UCHAR BUS_SENSE_UNIT_ATTENTION = 0x6;
 constexpr UCHAR BUS_SENSE_HARDWARE_ERROR = 0x4;
 constexpr UCHAR BUS_ASC_KEY_SERVER = 0xEF;
 
-constexpr NTSTATUS BUS_EVENT_FAILOVER_ATTEMPT = (NTSTATUS)0x80000004;
-
-static_assert(sizeof(SCSI_PASS_THROUGH) == BUS_SPT64_SIZE && sizeof(SCSI_PASS_THROUGH_DIRECT) == BUS_SPT64_SIZE,
-              "64-bit pass-through layouts");
-static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH, DataBufferOffset) == 24 && FIELD_OFFSET(SCSI_PASS_THROUGH, SenseInfoOffset) == 32 &&
-                  FIELD_OFFSET(SCSI_PASS_THROUGH, Cdb) == 36,
-              "buffered pass-through layout");
-static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == 24 &&
-                  FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 32,
-              "direct pass-through layout");
 static_assert(sizeof(IO_STACK_LOCATION) == 72, "the current-request copy holds one stack location");
-
-ULONG BuspMethod(ULONG Code)
-{
-    return Code & 3;
-}
 
 /*++
 Routine Description:
     Sizes the path request's system buffer and checks what the request carries. Create, close,
-    read and write carry the ScsiStatus block only; a device control carries the larger of its
-    two buffers, rounded up to 8 bytes, in front of it, and a converted pass-through structure the
-    room it grows by. Sorts the request for the position tracker.
+    read and write carry the ScsiStatus block only; a device control carries its data in front of
+    it (BusPathDataPrepare). Sorts the request for the position tracker.
 --*/
-NTSTATUS BuspPrepare(BusRequest *Request, ULONG *DataSize, ULONG *PathInLength)
+NTSTATUS BuspPrepare(BusRequest *Request)
 {
-    PIO_STACK_LOCATION stack = Request->pStack;
-    PIRP irp = Request->pIrp;
-    *DataSize = 0;
-    *PathInLength = 0;
     switch (Request->ucMajor) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
@@ -76,64 +51,11 @@ NTSTATUS BuspPrepare(BusRequest *Request, ULONG *DataSize, ULONG *PathInLength)
     default:
         return STATUS_NOT_IMPLEMENTED;
     }
-
-    ULONG code = Request->ulCode;
-    ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    // Without a system buffer the buffers are caller addresses that cannot be trusted here.
-    if (BuspMethod(code) == METHOD_NEITHER)
-        return STATUS_INVALID_DEVICE_REQUEST;
-    if (in && !irp->AssociatedIrp.SystemBuffer)
-        return STATUS_INVALID_PARAMETER;
-    // Only a buffered request has its output in the system buffer; the others return data
-    // through their MDL, which the path request carries.
-    ULONG64 data = BuspMethod(code) == METHOD_BUFFERED && out > in ? out : in;
-    ULONG64 pathIn = in;
-
-    if (code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
-        Request->fPassThrough = TRUE;
-        PMDL locked = code == IOCTL_SCSI_PASS_THROUGH_DIRECT ? BusFindLockedBuffer(Request->pLdx, irp) : nullptr;
-        NTSTATUS status = BusPassThroughInspect(code, (const UCHAR *)irp->AssociatedIrp.SystemBuffer, in, out,
-                                                IoIs32bitProcess(irp), locked ? MmGetMdlByteCount(locked) : 0,
-                                                &Request->Pt);
-        if (!NT_SUCCESS(status))
-            return status;
-        if (in < BUS_SPT32_SIZE)
-            return STATUS_BUFFER_TOO_SMALL;
-        if (Request->Pt.fConvert) {
-            data += Request->Pt.fDirect ? BUS_SPTD_GROWTH : BUS_SPT_GROWTH;
-            pathIn += Request->Pt.fDirect ? BUS_SPTD_GROWTH : BUS_SPT_GROWTH;
-        }
-        if (data < Request->Pt.ulNativeLength)
-            data = Request->Pt.ulNativeLength;
-        if (pathIn < BUS_SPT64_SIZE)
-            pathIn = BUS_SPT64_SIZE;
-        if (Request->Pt.fDirect && Request->Pt.ulDataLength) {
-            Request->pDirectSystemAddress = locked ? MmGetSystemAddressForMdlSafe(locked, NormalPagePriority) : nullptr;
-            if (!Request->pDirectSystemAddress)
-                return STATUS_INSUFFICIENT_RESOURCES;
-        }
-    }
-    ULONG64 size = ((data + 7) & ~7ull) + BUS_SCSI_STATUS_SIZE;
-    if (size > 0x7FFFFFFF)
-        return STATUS_INVALID_PARAMETER;
-    *DataSize = (ULONG)(size - BUS_SCSI_STATUS_SIZE);
-    *PathInLength = (ULONG)(pathIn < *DataSize ? pathIn : *DataSize);
+    NTSTATUS status = BusPathDataPrepare(Request->pLdx, Request->pIrp, Request);
+    if (!NT_SUCCESS(status))
+        return status;
     BusTrackClassify(Request);
     return STATUS_SUCCESS;
-}
-
-IO_COMPLETION_ROUTINE BuspPathRequestDone;
-
-// Turns the informational statuses 1 to 191 into success and hands the request back to the
-// sender, which reuses or frees it.
-NTSTATUS BuspPathRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    if (Irp->IoStatus.Status >= 1 && Irp->IoStatus.Status <= 191)
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 // After a successful create: the drive's setting B, restored on a new path later.
@@ -181,17 +103,6 @@ BOOLEAN BuspOnInternalWorker(LogicalDeviceExtension *Ldx)
         if (Ldx->Workers[k].hRunningThreadId == self)
             return TRUE;
     return FALSE;
-}
-
-// Event 0x80000004: a failure that starts failover.
-void BuspLogFailoverAttempt(BusRequest *Request, PCWSTR What)
-{
-    if (!Request->fEventsEnabled)
-        return;
-    WCHAR code[16];
-    _snwprintf(code, RTL_NUMBER_OF(code), L"0x%X", Request->ulCode);
-    code[RTL_NUMBER_OF(code) - 1] = 0;
-    LogBusEvent(Request->pLdx->pSelf, Request->pIrp, BUS_EVENT_FAILOVER_ATTEMPT, What, code);
 }
 
 /*++
@@ -307,7 +218,6 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
     rq.ucMajor = major;
     rq.ulCode = major == IRP_MJ_DEVICE_CONTROL ? stack->Parameters.DeviceIoControl.IoControlCode : 0;
     rq.fFailover = BuspFailoverEnabled(ldx);
-    rq.fEventsEnabled = ldx->pBus && ldx->pBus->fFailoverEventsEnabled;
     const ULONG transferLength = (major == IRP_MJ_READ || major == IRP_MJ_WRITE) ? stack->Parameters.Write.Length : 0;
 
     PDEVICE_OBJECT *tried = nullptr;
@@ -316,14 +226,11 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
     PDEVICE_OBJECT path = nullptr;
     PDEVICE_OBJECT previousPath = nullptr;
     ULONG sameRetries = 0;
-    ULONG dataSize = 0;
-    ULONG pathIn = 0;
-    KEVENT done;
 
-    NTSTATUS status = BuspPrepare(&rq, &dataSize, &pathIn);
+    NTSTATUS status = BuspPrepare(&rq);
     if (!NT_SUCCESS(status))
         goto Finish;
-    rq.ulBufferSize = dataSize + BUS_SCSI_STATUS_SIZE;
+    rq.ulBufferSize = rq.ulDataSize + BUS_SCSI_STATUS_SIZE;
     rq.ulBytesRemaining = transferLength;
 
     path = BusChoosePath(ldx, &tried, TRUE);
@@ -331,11 +238,9 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
         status = STATUS_OBJECT_PATH_NOT_FOUND;
         goto Finish;
     }
-    pathIrp = IoAllocateIrp((CCHAR)(path->StackSize + 3), FALSE);
-    if (!pathIrp) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
+    status = BusPathIrpFit(path, &pathIrp);
+    if (!NT_SUCCESS(status))
         goto Finish;
-    }
 
     for (ULONG attempt = 0;; attempt++) {
         // The position and the block size before the request moves the tape or transfers data.
@@ -350,35 +255,19 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
                     path = primary;
             }
         }
-        if (path->StackSize + 3 > pathIrp->StackCount) {
-            IoFreeIrp(pathIrp);
-            pathIrp = IoAllocateIrp((CCHAR)(path->StackSize + 3), FALSE);
-            if (!pathIrp) {
-                status = STATUS_INSUFFICIENT_RESOURCES;
-                break;
-            }
-        }
+        status = BusPathIrpFit(path, &pathIrp);
+        if (!NT_SUCCESS(status))
+            break;
         RtlCopyMemory(ldx->CurrentRequest, stack, sizeof(ldx->CurrentRequest));
         rq.ulSavedPosition = ldx->ulPosition;
         rq.fSavedKnown = ldx->fPositionKnown;
         rq.pPath = path;
 
-        rq.pBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, rq.ulBufferSize, VYR_TAG_PATH_BUFFER);
-        if (!rq.pBuffer) {
-            status = STATUS_INSUFFICIENT_RESOURCES;
+        status = BusPathBufferCreate(&rq, Irp, &rq.pBuffer);
+        if (!NT_SUCCESS(status))
             break;
-        }
-        RtlZeroMemory(rq.pBuffer, rq.ulBufferSize);
-        if (rq.fPassThrough) {
-            BusPassThroughToNative(&rq.Pt, (const UCHAR *)Irp->AssociatedIrp.SystemBuffer, rq.pBuffer,
-                                   rq.pDirectSystemAddress);
-        } else if (major == IRP_MJ_DEVICE_CONTROL) {
-            ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
-            if (in)
-                RtlCopyMemory(rq.pBuffer, Irp->AssociatedIrp.SystemBuffer, in);
-        }
 
-        ScsiStatus *block = (ScsiStatus *)(rq.pBuffer + dataSize);
+        ScsiStatus *block = (ScsiStatus *)(rq.pBuffer + rq.ulDataSize);
         if (major == IRP_MJ_CLOSE && ldx->lOpenCount == 0)
             block->ulResidual = 1; // the logical device's last handle: the class driver lets reservations go
         BOOLEAN changed = BusReservationPrepare(ldx, path, block);
@@ -390,21 +279,10 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
             changed = TRUE;
 
         {
-            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(pathIrp);
-            RtlCopyMemory(next, stack, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
-            next->Control = 0;
-            // The file object stays: class drivers expect every create, close and transfer to
-            // carry the handle it belongs to, and the bus keeps no per-handle state of its own.
-            if (major == IRP_MJ_DEVICE_CONTROL) {
-                next->Parameters.DeviceIoControl.InputBufferLength = pathIn;
-                next->Parameters.DeviceIoControl.OutputBufferLength = dataSize;
-            }
-            pathIrp->AssociatedIrp.SystemBuffer = rq.pBuffer;
             // Logical devices do direct I/O: the data of a read or write is the application's
             // MDL, which the path request only borrows. A write that reached the tape in part
             // goes on from where it stopped, through a partial MDL over the rest.
-            pathIrp->MdlAddress = Irp->MdlAddress;
-            pathIrp->Tail.Overlay.Thread = Irp->Tail.Overlay.Thread;
+            PIO_STACK_LOCATION next = BusPathIrpSetup(pathIrp, Irp, &rq, rq.pBuffer);
             rq.ulRequested = transferLength;
             if (major == IRP_MJ_WRITE && rq.fResuming) {
                 rq.ulBytesRemaining = transferLength - rq.ulBytesDone;
@@ -433,8 +311,6 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
             }
         }
 
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IoSetCompletionRoutine(pathIrp, BuspPathRequestDone, &done, TRUE, TRUE, TRUE);
         StatusStructBlock *inBlock = nullptr;
         ULONG slot = 0;
         status = BusStatusTableInsert(ldx->pStatusTable, pathIrp, block, &inBlock, &slot);
@@ -445,20 +321,12 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
             ldx->fAtBeginning = FALSE;
         }
 
-        IoCallDriver(path, pathIrp);
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        BusPathIrpSend(path, pathIrp);
         ldx->pLastPath = path;
         previousPath = path;
 
         BusReservationReport(ldx, path, Irp, block);
-        if (rq.fPassThrough) {
-            UCHAR key, asc, ascq;
-            BusPassThroughSense(&rq.Pt, rq.pBuffer, &key, &asc, &ascq);
-            block->ucSenseKey = key;
-            block->ucAsc = asc;
-            block->ucAscq = ascq;
-            block->fSensePresent = (key || asc || ascq) ? 1 : 0;
-        }
+        BusPathSenseToBlock(&rq, rq.pBuffer, block);
         if (block->ucEncryption & 0x02)
             ldx->fEncryption = block->ucEncryption & 0x01;
         const BOOLEAN restoreWanted = changed && block->ReservationOutcome != STATUS_ACCESS_DENIED;
@@ -478,7 +346,7 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
 
         // What the attempt did: reservations, the tape position, and setting B after an open.
         BusReservationAfterAttempt(ldx, path, stack, major == IRP_MJ_DEVICE_CONTROL ? rq.pBuffer : nullptr,
-                                   major == IRP_MJ_DEVICE_CONTROL ? dataSize : 0, status, changed);
+                                   major == IRP_MJ_DEVICE_CONTROL ? rq.ulDataSize : 0, status, changed);
         rq.fInternalSent = FALSE;
         BusTrackAttempt(&rq);
         rq.fRetryFromKnown = ldx->fPositionKnown;
@@ -535,7 +403,6 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
                 // on the same path; a failed one leaves its status to the request, which then
                 // meets the status rule like any other failure.
                 statusRule = FALSE;
-#if !VYR_BUILD_CHANGER
                 ULONG disposition = 0;
                 NTSTATUS relayed = BusRelayKeyRequest(ldx, &disposition);
                 if (disposition == KEY_RELAY_FINISHED) {
@@ -546,22 +413,14 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
                     rq.Status = relayed;
                     statusRule = TRUE;
                 }
-#endif
             } else if (rq.fFailover && BusSenseAsksFailover(result)) {
-                WCHAR text[40];
-                _snwprintf(text, RTL_NUMBER_OF(text), L"(SCSI CHECK %X/%X/%X)", (ULONG)result->ucSenseKey,
-                           (ULONG)result->ucAsc, (ULONG)result->ucAscq);
-                text[RTL_NUMBER_OF(text) - 1] = 0;
-                BuspLogFailoverAttempt(&rq, text);
+                BusLogFailoverSense(ldx, Irp, rq.ulCode, result);
                 failover = TRUE;
             }
             if (statusRule) {
                 if (rq.fFailover && !failover && !NT_SUCCESS(status) && !BusStatusExempt(status) &&
                     result->ucSenseKey != BUS_SENSE_HARDWARE_ERROR && result->ucAsc != 0x10 && result->ucAscq != 1) {
-                    WCHAR text[40];
-                    _snwprintf(text, RTL_NUMBER_OF(text), L"(NTSTATUS 0x%08X)", (ULONG)status);
-                    text[RTL_NUMBER_OF(text) - 1] = 0;
-                    BuspLogFailoverAttempt(&rq, text);
+                    BusLogFailoverStatus(ldx, Irp, rq.ulCode, status);
                     failover = TRUE;
                 }
             }
@@ -584,11 +443,7 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
             path = next;
             sameRetries = 0;
         }
-        ExFreePoolWithTag(rq.pBuffer, VYR_TAG_PATH_BUFFER);
-        rq.pBuffer = nullptr;
-        pathIrp->MdlAddress = nullptr;
-        pathIrp->AssociatedIrp.SystemBuffer = nullptr;
-        IoReuseIrp(pathIrp, pathIrp->IoStatus.Status);
+        BusPathIrpReuse(pathIrp, &rq.pBuffer);
     }
 
     {
@@ -602,24 +457,7 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
                 status = STATUS_SUCCESS;
         }
         if (rq.pBuffer && major == IRP_MJ_DEVICE_CONTROL) {
-            ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-            if (rq.fPassThrough) {
-                information = NT_ERROR(status) ? 0
-                                               : BusPassThroughToCaller(&rq.Pt, rq.pBuffer, (ULONG)information,
-                                                                        (PUCHAR)Irp->AssociatedIrp.SystemBuffer, out);
-            } else if (BuspMethod(rq.ulCode) != METHOD_BUFFERED) {
-                if (information > out)
-                    information = out;
-            } else {
-                if (information > out)
-                    information = out;
-                if (information > dataSize)
-                    information = dataSize;
-                if (information && !NT_ERROR(status))
-                    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, rq.pBuffer, information);
-                else
-                    information = 0;
-            }
+            information = BusPathResult(&rq, Irp, rq.pBuffer, status, information);
         } else if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
             if (information > transferLength)
                 information = transferLength;
@@ -641,17 +479,7 @@ Finish:
         MmPrepareMdlForReuse(partialMdl);
         IoFreeMdl(partialMdl);
     }
-    if (pathIrp) {
-        pathIrp->MdlAddress = nullptr;
-        pathIrp->AssociatedIrp.SystemBuffer = nullptr;
-        IoFreeIrp(pathIrp);
-    }
-    if (rq.pBuffer)
-        ExFreePoolWithTag(rq.pBuffer, VYR_TAG_PATH_BUFFER);
-    if (tried)
-        ExFreePoolWithTag(tried, VYR_TAG_TRIED_PATHS);
-    if (major == IRP_MJ_DEVICE_CONTROL)
-        BusReleaseLockedBuffer(ldx, Irp);
+    BusPathRequestEnd(ldx, Irp, pathIrp, rq.pBuffer, tried);
     ULONG_PTR information = Irp->IoStatus.Information;
     if (nested) {
         RtlCopyMemory(ldx->CurrentRequest, outerRequest, sizeof(outerRequest));
@@ -674,27 +502,16 @@ NTSTATUS BusDeviceControlPreHandler(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_SCSI_GET_ADDRESS: {
-        if (out < sizeof(VyrScsiAddress) || !Irp->AssociatedIrp.SystemBuffer)
-            return BusCompleteRequest(Irp, STATUS_INFO_LENGTH_MISMATCH, 0);
-        VyrScsiAddress address;
-        BusGetLogicalAddress(ldx, &address);
-        RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &address, sizeof(address));
-        return BusCompleteRequest(Irp, STATUS_SUCCESS, sizeof(address));
-    }
-    case IOCTL_TPBUS_KEY_REQUEST:
+    case IOCTL_SCSI_GET_ADDRESS:
+        return BusAnswerScsiAddress(ldx, Irp);
+    case IOCTL_TPBUS_KEY_REQUEST: {
         if (out <= sizeof(KeyRequestBlock) - 1 || !Irp->AssociatedIrp.SystemBuffer)
             return BusCompleteRequest(Irp, STATUS_INFO_LENGTH_MISMATCH, 0);
         if (!ldx->fEncryption)
             return BusCompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-#if !VYR_BUILD_CHANGER
-        {
-            NTSTATUS keyStatus = BusKeyRequest(ldx, (KeyRequestBlock *)Irp->AssociatedIrp.SystemBuffer);
-            return BusCompleteRequest(Irp, keyStatus, NT_SUCCESS(keyStatus) ? sizeof(KeyRequestBlock) : 0);
-        }
-#else
-        return BusCompleteRequest(Irp, STATUS_NOT_IMPLEMENTED, 0);
-#endif
+        NTSTATUS keyStatus = BusKeyRequest(ldx, (KeyRequestBlock *)Irp->AssociatedIrp.SystemBuffer);
+        return BusCompleteRequest(Irp, keyStatus, NT_SUCCESS(keyStatus) ? sizeof(KeyRequestBlock) : 0);
+    }
     default:
         return BusSendOverPath(LogicalDevice, Irp);
     }

@@ -19,19 +19,19 @@ NTSTATUS BusDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     // A changer keeps no per-handle state and moves no data through the bus: opens, closes and
     // transfers end here, and a changer with every path down can still be opened.
-    if (VYR_BUS_CHANGER)
-        return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
-    if (!BusCommon(DeviceObject)->fFdo)
-        return BusLogicalCreate(DeviceObject, Irp);
+    if constexpr (!VYR_BUS_CHANGER) {
+        if (!BusCommon(DeviceObject)->fFdo)
+            return BusLogicalCreate(DeviceObject, Irp);
+    }
     return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS BusDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    if (VYR_BUS_CHANGER)
-        return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
-    if (!BusCommon(DeviceObject)->fFdo)
-        return BusLogicalClose(DeviceObject, Irp);
+    if constexpr (!VYR_BUS_CHANGER) {
+        if (!BusCommon(DeviceObject)->fFdo)
+            return BusLogicalClose(DeviceObject, Irp);
+    }
     return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
@@ -42,9 +42,9 @@ NTSTATUS BusDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS BusDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    if (VYR_BUS_CHANGER)
+    if constexpr (VYR_BUS_CHANGER)
         return BusCompleteRequest(Irp, STATUS_SUCCESS, 0);
-    if (!BusCommon(DeviceObject)->fFdo)
+    else if (!BusCommon(DeviceObject)->fFdo)
         return BusLogicalReadWrite(DeviceObject, Irp);
     // The control device moves no data.
     return BusCompleteRequest(Irp, STATUS_NOT_SUPPORTED, 0);
@@ -53,14 +53,12 @@ NTSTATUS BusDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS BusDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     CommonExtension *common = BusCommon(DeviceObject);
-    if constexpr (VYR_BUS_CHANGER) {
-        if (!common->fFdo)
-            return BusChangerDeviceControl(DeviceObject, Irp);
-        return BusChangerFdoDeviceControl((BusExtension *)common, Irp);
-    }
-    if (!common->fFdo)
+    if (common->fFdo)
+        return BusFdoDeviceControl((BusExtension *)common, Irp);
+    if constexpr (VYR_BUS_CHANGER)
+        return BusChangerDeviceControl(DeviceObject, Irp);
+    else
         return BusLogicalDeviceControl(DeviceObject, Irp);
-    return BusFdoDeviceControl((BusExtension *)common, Irp);
 }
 
 NTSTATUS BusDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)

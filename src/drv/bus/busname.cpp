@@ -20,6 +20,37 @@ constexpr ULONG PERSISTENT_NAME_CHARS = 16;        // longest device name a Pers
 constexpr ULONG NAME_ENUM_BUFFER_SIZE = 124;       // subkey enumeration buffer (basic information)
 constexpr ULONG REGISTRY_PATH_CHARS = 200;
 
+ULONG WideLength(const WCHAR *s)
+{
+    ULONG n = 0;
+    while (s[n])
+        n++;
+    return n;
+}
+
+void CopyWide(WCHAR *dest, ULONG destChars, const WCHAR *src, ULONG srcChars)
+{
+    if (srcChars >= destChars)
+        srcChars = destChars - 1;
+    RtlCopyMemory(dest, src, srcChars * sizeof(WCHAR));
+    dest[srcChars] = 0;
+}
+
+void InitUnicode(UNICODE_STRING *u, WCHAR *text)
+{
+    RtlInitUnicodeString(u, text);
+}
+
+NTSTATUS OpenKey(HANDLE *Key, ACCESS_MASK Access, WCHAR *Path, HANDLE Root = nullptr)
+{
+    UNICODE_STRING name;
+    InitUnicode(&name, Path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, Root, nullptr);
+    return ZwOpenKey(Key, Access, &attributes);
+}
+
+#if !VYR_BUILD_CHANGER
 const WCHAR kPersistentValue[] = L"PersistentDeviceName";
 
 WCHAR UpcaseAscii(WCHAR c)
@@ -44,27 +75,6 @@ bool EqualExact(const WCHAR *a, const WCHAR *b)
         b++;
     }
     return *a == *b;
-}
-
-ULONG WideLength(const WCHAR *s)
-{
-    ULONG n = 0;
-    while (s[n])
-        n++;
-    return n;
-}
-
-void CopyWide(WCHAR *dest, ULONG destChars, const WCHAR *src, ULONG srcChars)
-{
-    if (srcChars >= destChars)
-        srcChars = destChars - 1;
-    RtlCopyMemory(dest, src, srcChars * sizeof(WCHAR));
-    dest[srcChars] = 0;
-}
-
-void InitUnicode(UNICODE_STRING *u, WCHAR *text)
-{
-    RtlInitUnicodeString(u, text);
 }
 
 bool IsHex(WCHAR c)
@@ -177,15 +187,6 @@ ULONG TrailingNumber(const WCHAR *Name)
     return value;
 }
 
-NTSTATUS OpenKey(HANDLE *Key, ACCESS_MASK Access, WCHAR *Path, HANDLE Root = nullptr)
-{
-    UNICODE_STRING name;
-    InitUnicode(&name, Path);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, Root, nullptr);
-    return ZwOpenKey(Key, Access, &attributes);
-}
-
 // Reads a PersistentDeviceName of at most 16 characters. A longer, empty or non-string value
 // reads as STATUS_OBJECT_TYPE_MISMATCH: it cannot name a device.
 NTSTATUS ReadPersistentValue(HANDLE Key, WCHAR Name[PERSISTENT_NAME_CHARS + 1])
@@ -270,6 +271,30 @@ NTSTATUS StorePersistentName(BusExtension *Bus, const WCHAR *Key, const WCHAR *N
     }
     return PushPersistentName(Bus, Key, Name, VYR_TAG_BUS_NAME_ADDED);
 }
+
+#else
+// A changer is numbered in creation order only: no name key, no table of persistent names.
+void BuildNameKey(const PathRegistration *Registration, WCHAR Key[NAME_KEY_CHARS])
+{
+    Key[0] = 0;
+}
+PersistentNameEntry *FindPersistentName(BusExtension *Bus, const WCHAR *Key)
+{
+    return nullptr;
+}
+bool NameTaken(BusExtension *Bus, const WCHAR *Name)
+{
+    return false;
+}
+ULONG TrailingNumber(const WCHAR *Name)
+{
+    return 0;
+}
+NTSTATUS StorePersistentName(BusExtension *Bus, const WCHAR *Key, const WCHAR *Name)
+{
+    return STATUS_SUCCESS;
+}
+#endif
 
 NTSTATUS CreateNamedDevice(WCHAR *Name, PDEVICE_OBJECT *Device)
 {
@@ -427,7 +452,7 @@ NTSTATUS BusCreateLogicalDevice(BusExtension *Bus, const PathRegistration *Regis
         goto RemoveEntry;
     ldx->fDosLinkCreated = 1;
 
-    if (!VYR_BUS_CHANGER) { // a changer's requests run in their callers' threads
+    if constexpr (!VYR_BUS_CHANGER) { // a changer's requests run in their callers' threads
         status = BusStartWorkers(ldx);
         if (!NT_SUCCESS(status))
             goto DeleteLink;
@@ -461,7 +486,8 @@ void BusDeleteLogicalDevice(LogicalDeviceExtension *Ldx)
     BusLogicalDereference(Ldx);
     KeWaitForSingleObject(&Ldx->RemovedEvent, Executive, KernelMode, FALSE, nullptr);
     BusSetState(Ldx, PNP_ABSENT);
-    BusStopWorkers(Ldx);
+    if constexpr (!VYR_BUS_CHANGER)
+        BusStopWorkers(Ldx);
     if (Ldx->fDosLinkCreated) {
         WCHAR link[LOGICAL_DEVICE_NAME_CHARS];
         FormatDosLink(link, RTL_NUMBER_OF(link), Ldx->ulNumber);
@@ -476,6 +502,7 @@ void BusDeleteLogicalDevice(LogicalDeviceExtension *Ldx)
     IoDeleteDevice(Ldx->pSelf);
 }
 
+#if !VYR_BUILD_CHANGER
 /*++
 Routine Description:
     Loads the persistent-name table from the subkeys of the service key (bus start). Subkeys of
@@ -550,6 +577,7 @@ void BusFreePersistentNames(BusExtension *Bus)
         entry = next;
     }
 }
+#endif
 
 /*++
 Routine Description:

@@ -383,6 +383,8 @@ NTSTATUS BusNotifyPathState(BusExtension *Bus, PDEVICE_OBJECT PathDevice, ULONG 
     return STATUS_SUCCESS;
 }
 
+// Opens are the tape build's: a changer path reports no opens and a changer balances none.
+#if !VYR_BUILD_CHANGER
 /*++
 Routine Description:
     IOCTL_TPBUS_NOTIFY_PATH, operation 1: an application opened or closed a path device directly.
@@ -466,6 +468,7 @@ NTSTATUS BusBalanceOnOpenLocked(LogicalDeviceExtension *Ldx)
     KeReleaseSpinLockFromDpcLevel(&bus->PortLock);
     return STATUS_SUCCESS;
 }
+#endif
 
 /*++
 Routine Description:
@@ -566,5 +569,6 @@ void BusDisposeAll(BusExtension *Bus)
         ExFreePoolWithTag(port, VYR_TAG_PORT_ENTRY);
         port = next;
     }
-    BusFreePersistentNames(Bus);
+    if constexpr (!VYR_BUS_CHANGER)
+        BusFreePersistentNames(Bus);
 }

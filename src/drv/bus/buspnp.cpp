@@ -100,7 +100,7 @@ NTSTATUS BusReadSettings(BusExtension *Bus)
     table[1].Name = (PWSTR)L"FailoverEventsEnabled";
     table[1].EntryContext = &failoverEvents;
     table[1].DefaultType = dwordCheck;
-    if (!VYR_BUS_CHANGER) { // changers are numbered in creation order only
+    if constexpr (!VYR_BUS_CHANGER) { // changers are numbered in creation order only
         table[2].Flags = direct;
         table[2].Name = (PWSTR)L"PersistentNaming";
         table[2].EntryContext = &persistentNaming;
@@ -195,7 +195,8 @@ NTSTATUS BusDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = BusForwardAndWait(bus, Irp);
         // Settings are read even when the lower driver failed the start.
         BusReadSettings(bus);
-        BusLoadPersistentNames(bus);
+        if constexpr (!VYR_BUS_CHANGER) // changers are numbered in creation order only
+            BusLoadPersistentNames(bus);
         BusSetState(bus, PNP_STARTED);
         BusCompleteRequest(Irp, status, Irp->IoStatus.Information);
         break;

@@ -1,5 +1,5 @@
-// Dispatch on logical devices, the request queue, the five workers, the internal-request channel
-// and the locked buffers of direct pass-through.
+// Dispatch on logical devices of the tape build, the request queue, the five workers and the
+// internal-request channel.
 //
 // Reads, writes and device controls of a logical device run one at a time, in arrival order, on
 // worker 0. While a worker runs a request it may have to send the drive a request of its own
@@ -12,17 +12,6 @@
 namespace {
 
 constexpr LONG BUS_SEMAPHORE_LIMIT = 0x7FFFFFFF;
-
-// Layout of the direct pass-through structure the lock step reads (both callers' layouts).
-constexpr ULONG BUS_SPT_LENGTH_FIELD = 0;             // u16
-constexpr ULONG BUS_SPT_TRANSFER_LENGTH = 12;         // u32
-constexpr ULONG BUS_SPT32_DATA_BUFFER = 20;           // u32
-constexpr ULONG BUS_SPT64_DATA_BUFFER = 24;           // u64
-constexpr USHORT BUS_SPT32_SIZE = 44;
-static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, DataTransferLength) == BUS_SPT_TRANSFER_LENGTH,
-              "pass-through transfer length offset");
-static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == BUS_SPT64_DATA_BUFFER,
-              "pass-through data buffer offset");
 
 KSTART_ROUTINE BuspWorkerThread;
 
@@ -111,77 +100,6 @@ VOID BuspWorkerThread(PVOID Context)
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-/*++
-Routine Description:
-    Locks the caller's data buffer of an IOCTL_SCSI_PASS_THROUGH_DIRECT and records it for the
-    send-over-a-path handler. A structure too short to name a buffer, or one with no buffer or no
-    length, locks nothing; the handler judges the structure itself.
---*/
-NTSTATUS BuspLockDirectBuffer(LogicalDeviceExtension *Ldx, PIRP Irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
-    auto *buffer = (const UCHAR *)Irp->AssociatedIrp.SystemBuffer;
-    if (!buffer || in < BUS_SPT_TRANSFER_LENGTH + sizeof(ULONG))
-        return STATUS_SUCCESS;
-
-    USHORT length;
-    ULONG transfer;
-    ULONG64 address = 0;
-    RtlCopyMemory(&length, buffer + BUS_SPT_LENGTH_FIELD, sizeof(length));
-    RtlCopyMemory(&transfer, buffer + BUS_SPT_TRANSFER_LENGTH, sizeof(transfer));
-    if (length == BUS_SPT32_SIZE) {
-        if (in < BUS_SPT32_DATA_BUFFER + sizeof(ULONG))
-            return STATUS_SUCCESS;
-        ULONG address32;
-        RtlCopyMemory(&address32, buffer + BUS_SPT32_DATA_BUFFER, sizeof(address32));
-        address = address32;
-    } else {
-        if (in < BUS_SPT64_DATA_BUFFER + sizeof(ULONG64))
-            return STATUS_SUCCESS;
-        RtlCopyMemory(&address, buffer + BUS_SPT64_DATA_BUFFER, sizeof(address));
-    }
-    if (!address || !transfer)
-        return STATUS_SUCCESS;
-
-#if defined(_WIN32)
-    // MmProbeAndLockPages raises on a bad user address and mingw has no __try; until the image
-    // carries a probe helper with a structured exception handler, direct pass-through from user
-    // mode is refused here. Kernel-mode callers pass system addresses.
-    if (Irp->RequestorMode != KernelMode)
-        return STATUS_NOT_SUPPORTED;
-#endif
-    PMDL mdl = IoAllocateMdl((PVOID)(ULONG_PTR)address, transfer, FALSE, FALSE, nullptr);
-    if (!mdl)
-        return STATUS_INSUFFICIENT_RESOURCES;
-#if defined(_WIN32)
-    MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
-    NTSTATUS status = STATUS_SUCCESS;
-#else
-    NTSTATUS status = HkProbeAndLockPages(mdl, Irp->RequestorMode, IoModifyAccess);
-#endif
-    if (!NT_SUCCESS(status)) {
-        IoFreeMdl(mdl);
-        return status;
-    }
-    auto *entry = (LockedBufferEntry *)ExAllocatePoolWithTag(NonPagedPool, sizeof(LockedBufferEntry),
-                                                             VYR_TAG_LOCKED_BUFFER);
-    if (!entry) {
-        MmUnlockPages(mdl);
-        IoFreeMdl(mdl);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    entry->pNext = nullptr;
-    entry->pMdl = mdl;
-    entry->pIrp = Irp;
-    BuspSpinLockGuard guard(&Ldx->LockedBufferLock);
-    LockedBufferEntry **tail = &Ldx->pLockedBuffers;
-    while (*tail)
-        tail = &(*tail)->pNext;
-    *tail = entry;
-    return STATUS_SUCCESS;
-}
-
 } // namespace
 
 /*++
@@ -193,11 +111,9 @@ Routine Description:
 NTSTATUS BusLogicalCreate(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
 {
     LogicalDeviceExtension *ldx = BusLogical(LogicalDevice);
-#if !VYR_BUILD_CHANGER
     // The key-server proxy's transport device, until it has been found once. Its failure is not
     // the create's: the relay's socket operations then fail instead.
     OpenTransportDevice();
-#endif
     BusLogicalReference(ldx);
     NTSTATUS status;
     {
@@ -253,7 +169,7 @@ NTSTATUS BusLogicalDeviceControl(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
     if (code == IOCTL_TPBUS_QUERY_PATHS)
         return BusQueryPaths(ldx->pBus, Irp);
     if (code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
-        NTSTATUS status = BuspLockDirectBuffer(ldx, Irp);
+        NTSTATUS status = BusLockDirectBuffer(ldx, Irp);
         if (!NT_SUCCESS(status))
             return BusCompleteRequest(Irp, status, 0);
     }
@@ -475,38 +391,4 @@ NTSTATUS BusSendInternalRequest(LogicalDeviceExtension *Ldx, ULONG Code, PVOID I
     if (Information && NT_SUCCESS(status))
         *Information = iosb.Information;
     return status;
-}
-
-NTSTATUS BusLockDirectBuffer(LogicalDeviceExtension *Ldx, PIRP Irp)
-{
-    return BuspLockDirectBuffer(Ldx, Irp);
-}
-
-PMDL BusFindLockedBuffer(LogicalDeviceExtension *Ldx, PIRP Irp)
-{
-    BuspSpinLockGuard guard(&Ldx->LockedBufferLock);
-    for (LockedBufferEntry *entry = Ldx->pLockedBuffers; entry; entry = entry->pNext)
-        if (entry->pIrp == Irp)
-            return entry->pMdl;
-    return nullptr;
-}
-
-void BusReleaseLockedBuffer(LogicalDeviceExtension *Ldx, PIRP Irp)
-{
-    LockedBufferEntry *found = nullptr;
-    {
-        BuspSpinLockGuard guard(&Ldx->LockedBufferLock);
-        for (LockedBufferEntry **link = &Ldx->pLockedBuffers; *link; link = &(*link)->pNext) {
-            if ((*link)->pIrp == Irp) {
-                found = *link;
-                *link = found->pNext;
-                break;
-            }
-        }
-    }
-    if (!found)
-        return;
-    MmUnlockPages(found->pMdl);
-    IoFreeMdl(found->pMdl);
-    ExFreePoolWithTag(found, VYR_TAG_LOCKED_BUFFER);
 }

@@ -1,4 +1,4 @@
-// Reservations across paths.
+// Reservations across paths (the tape build: changers hold none).
 //
 // A drive reserved through one path refuses commands that arrive through another. The bus keeps,
 // per logical device, the path over which the reservation state was last established and the key
@@ -12,38 +12,6 @@
 // so the fields it changes need no lock.
 #include "bus.h"
 
-#if defined(VYR_BUILD_CHANGER) && VYR_BUILD_CHANGER
-
-// Changers are driven by device controls only and hold no reservations across paths.
-BOOLEAN BusReservationPrepare(LogicalDeviceExtension *Ldx, PDEVICE_OBJECT Path, ScsiStatus *Block)
-{
-    UNREFERENCED_PARAMETER(Ldx);
-    UNREFERENCED_PARAMETER(Path);
-    Block->ReservationKey = 0;
-    return FALSE;
-}
-
-void BusReservationReport(LogicalDeviceExtension *Ldx, PDEVICE_OBJECT Path, PIRP Request, const ScsiStatus *Block)
-{
-    UNREFERENCED_PARAMETER(Ldx);
-    UNREFERENCED_PARAMETER(Path);
-    UNREFERENCED_PARAMETER(Request);
-    UNREFERENCED_PARAMETER(Block);
-}
-
-void BusReservationAfterAttempt(LogicalDeviceExtension *Ldx, PDEVICE_OBJECT Path, const IO_STACK_LOCATION *Stack,
-                                const UCHAR *Data, ULONG DataLength, NTSTATUS Status, BOOLEAN Changed)
-{
-    UNREFERENCED_PARAMETER(Ldx);
-    UNREFERENCED_PARAMETER(Path);
-    UNREFERENCED_PARAMETER(Stack);
-    UNREFERENCED_PARAMETER(Data);
-    UNREFERENCED_PARAMETER(DataLength);
-    UNREFERENCED_PARAMETER(Status);
-    UNREFERENCED_PARAMETER(Changed);
-}
-
-#else
 
 namespace {
 
@@ -322,5 +290,3 @@ void BusReservationAfterAttempt(LogicalDeviceExtension *Ldx, PDEVICE_OBJECT Path
         BusrSendKey(Ldx, pathKey);
     }
 }
-
-#endif

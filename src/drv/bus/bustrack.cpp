@@ -65,22 +65,6 @@ static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH, DataTransferLength) == 12, "pass-t
 static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH, DataBufferOffset) == 24, "pass-through data offset");
 static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH, ScsiStatus) == 2, "pass-through SCSI status");
 
-struct BusSenseRow {
-    UCHAR Key, Asc, Ascq; // 0xFF: any
-};
-constexpr BusSenseRow BUS_FAILOVER_SENSE[] = {
-    {0x2, 0x04, 0x00}, // not ready, cause not reportable
-    {0x4, 0xFF, 0xFF}, // hardware error
-    {0x5, 0x20, 0x00}, // invalid command operation code
-    {0x5, 0x25, 0x00}, // logical unit not supported
-    {0xB, 0xFF, 0xFF}, // aborted command
-};
-
-constexpr ULONG BUS_EXEMPT_STATUSES[] = {
-    0xC0000173, 0x80000005, 0xC0000013, 0xC0000178, 0x8000001C, 0x80000016, 0xC0000004, 0xC0000023, 0xC000000D,
-    0x8000001B, 0x8000001E, 0xC0000177, 0x80000022, 0xC0000283, 0xC0000284, 0xC00000A2, 0xC0000010, 0xC00000BB,
-};
-
 ULONG BuspGetU32(const UCHAR *p)
 {
     ULONG v;
@@ -513,26 +497,6 @@ BusTrackKind BuspClassifyCdb(const UCHAR *Cdb, BOOLEAN *Moving, BOOLEAN *Transfe
 }
 
 } // namespace
-
-BOOLEAN BusSenseAsksFailover(const ScsiStatus *Block)
-{
-    if (!Block->fSensePresent)
-        return FALSE;
-    for (const BusSenseRow &row : BUS_FAILOVER_SENSE) {
-        if (row.Key == Block->ucSenseKey && (row.Asc == 0xFF || row.Asc == Block->ucAsc) &&
-            (row.Ascq == 0xFF || row.Ascq == Block->ucAscq))
-            return TRUE;
-    }
-    return FALSE;
-}
-
-BOOLEAN BusStatusExempt(NTSTATUS Status)
-{
-    for (ULONG exempt : BUS_EXEMPT_STATUSES)
-        if ((ULONG)Status == exempt)
-            return TRUE;
-    return FALSE;
-}
 
 /*++
 Routine Description:
