@@ -17,6 +17,12 @@
 #include <ntddstor.h>
 #include <ntddchgr.h>
 
+// mingw-w64's wdm.h declares the exported object types dllimport, so that *PsThreadType reads the
+// type's first field instead of the type: reach them through their import slots.
+extern "C" POBJECT_TYPE *__imp_PsThreadType, *__imp_IoFileObjectType;
+#define PsThreadType __imp_PsThreadType
+#define IoFileObjectType __imp_IoFileObjectType
+
 // Code sections for pageable routines do not exist under mingw; the check stays.
 #define VYR_PAGED_CODE() PAGED_CODE()
 
