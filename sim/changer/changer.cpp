@@ -48,6 +48,7 @@ struct ChangerDevice {
     ULONG ElementCount;
     ULONG Moves;
     ULONG PreventCount; // PREVENT ALLOW MEDIUM REMOVAL: the import/export door is locked while > 0
+    ChangerDriveHooks Hooks; // Load and Unload NULL: no drives behind the drive elements
     ChgElement Elements[CHG_MAX_ELEMENTS];
     ChgNexus Nexus[CHANGER_MAX_NEXUS];
 };
@@ -285,6 +286,53 @@ void ChgModeSense(ChangerDevice *Changer, FabScsiRequest *Request)
     ChgReturnData(Request, data, allocation < at ? allocation : at);
 }
 
+// The sense of a move that a drive behind the changer refused.
+void ChgDriveRefused(FabScsiRequest *Request, NTSTATUS Status, BOOLEAN Unloading)
+{
+    if (Status != STATUS_INVALID_DEVICE_STATE)
+        ChgSetSense(Request, 0x04 /* hardware error */, 0x44, 0x00); // internal target failure
+    else if (Unloading)
+        ChgSetSense(Request, SENSE_ILLEGAL_REQUEST, 0x53, 0x02); // medium removal prevented
+    else
+        ChgSetSense(Request, SENSE_ILLEGAL_REQUEST, 0x3B, 0x0D); // the drive holds a cartridge already
+}
+
+/*++
+Routine Description:
+    The drives' part of a move: the drive behind the source element gives the cartridge up, then
+    the drive behind the destination takes it. When the destination refuses, the source drive
+    takes the cartridge back, so that a failed move changes nothing.
+Return Value:
+    FALSE with the request's sense set when a drive refused.
+--*/
+BOOLEAN ChgHandOver(ChangerDevice *Changer, const ChgElement *Source, const ChgElement *Target,
+                    FabScsiRequest *Request)
+{
+    const ChangerDriveHooks *hooks = &Changer->Hooks;
+    if (!hooks->Load || !hooks->Unload)
+        return TRUE;
+    USHORT cartridge = Source->Cartridge;
+    BOOLEAN fromDrive = Source->Type == CHG_ELEMENT_DRIVE;
+    if (fromDrive) {
+        NTSTATUS status = hooks->Unload(hooks->Context, Source->Address - FAB_CHANGER_DRIVE_ADDRESS, cartridge);
+        if (!NT_SUCCESS(status)) {
+            ChgDriveRefused(Request, status, TRUE);
+            return FALSE;
+        }
+    }
+    if (Target->Type == CHG_ELEMENT_DRIVE) {
+        NTSTATUS status = hooks->Load(hooks->Context, Target->Address - FAB_CHANGER_DRIVE_ADDRESS, cartridge);
+        if (!NT_SUCCESS(status)) {
+            // The source drive was just emptied by this move: it takes its cartridge back.
+            if (fromDrive)
+                (VOID) hooks->Load(hooks->Context, Source->Address - FAB_CHANGER_DRIVE_ADDRESS, cartridge);
+            ChgDriveRefused(Request, status, FALSE);
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 /*++
 Routine Description:
     MOVE MEDIUM: the cartridge in the source element goes to the destination element. The
@@ -320,6 +368,8 @@ void ChgMoveMedium(ChangerDevice *Changer, FabScsiRequest *Request)
         ChgSetSense(Request, SENSE_ILLEGAL_REQUEST, 0x3B, 0x0D); // medium destination element full
         return;
     }
+    if (!ChgHandOver(Changer, source, target, Request))
+        return;
     target->Cartridge = source->Cartridge;
     // The source address reported with a cartridge is the storage slot it came from last, so
     // that software can put it back; a cartridge moved from a drive to a drive keeps its slot.
@@ -496,6 +546,8 @@ NTSTATUS ChangerCreate(const ChangerConfig *Config, ChangerDevice **Changer)
     changer->Slots = Config->StorageSlots;
     changer->Drives = Config->Drives;
     changer->Portals = Config->Portals;
+    if (Config->DriveHooks)
+        changer->Hooks = *Config->DriveHooks;
 
     ULONG n = 0;
     changer->Elements[n].Address = FAB_CHANGER_TRANSPORT_ADDRESS;

@@ -17,6 +17,20 @@ constexpr ULONG CHANGER_SERIAL_LENGTH = FAB_SERIAL_CHARS;
 constexpr ULONG CHANGER_MAX_NEXUS = 32;
 constexpr ULONG CHANGER_VOLUME_TAG_LENGTH = 32;
 
+// The drives behind the data transfer elements, as the changer's picker reaches them. The changer
+// calls these under its own lock, so they must not call back into the changer. Element counts the
+// data transfer elements from 0.
+struct ChangerDriveHooks {
+    PVOID Context;
+    // Cartridge has been carried to drive element Element: the drive takes it. A failure leaves
+    // the cartridge where it was; STATUS_INVALID_DEVICE_STATE means the drive holds a cartridge the
+    // changer does not know of.
+    NTSTATUS (*Load)(PVOID Context, ULONG Element, USHORT Cartridge);
+    // Cartridge is to leave drive element Element: the drive gives it up. A failure leaves it in
+    // the drive; STATUS_INVALID_DEVICE_STATE means an initiator prevents medium removal.
+    NTSTATUS (*Unload)(PVOID Context, ULONG Element, USHORT Cartridge);
+};
+
 struct ChangerConfig {
     PCSTR SerialNumber;   // 1 to 32 printable characters
     PCSTR VendorId;       // up to 8
@@ -27,6 +41,8 @@ struct ChangerConfig {
     ULONG Drives;         // 0 to FAB_CHANGER_MAX_DRIVES
     ULONG Portals;        // 0 to FAB_CHANGER_MAX_PORTALS
     ULONG FullSlots;      // 0 to StorageSlots
+    // Drives behind the data transfer elements, copied; NULL: moves touch no drive.
+    const ChangerDriveHooks *DriveHooks;
 };
 
 // SCSI operation codes of a medium changer.

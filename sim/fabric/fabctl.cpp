@@ -83,6 +83,18 @@ FreeDrive:
     return status;
 }
 
+// The drives a new changer names stand behind no other element: each a tape drive of the world.
+// Called under the topology mutex.
+NTSTATUS FabCheckLinksp(FabBus *Bus, const FabChangerConfig *Config)
+{
+    for (ULONG i = 0; i < Config->LinkedDrives; i++) {
+        ULONG index = Config->DriveIndex[i];
+        if (index >= Bus->cDrives || Bus->Drives[index]->Kind != FAB_DEVICE_TAPE || Bus->Drives[index]->fLinked)
+            return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
+}
+
 // A medium changer joins the world under the next drive index. Its FabDrive::Config carries its
 // identity (serial number, product, revision, WWNN) for the PnP ids and the topology.
 NTSTATUS FabAddChangerp(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
@@ -116,6 +128,15 @@ NTSTATUS FabAddChangerp(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
     } else if (Bus->cDrives >= FAB_MAX_DRIVES) {
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
+        status = FabCheckLinksp(Bus, &config);
+    }
+    if (NT_SUCCESS(status)) {
+        // No path leads to the changer yet: its links are in place before its first command.
+        for (ULONG i = 0; i < config.LinkedDrives; i++) {
+            FabDrive *tape = Bus->Drives[config.DriveIndex[i]];
+            tape->fLinked = TRUE;
+            FabModelLinkDrive(drive->pModel, i, tape->pModel);
+        }
         drive->Index = Bus->cDrives;
         Bus->Drives[Bus->cDrives++] = drive;
     }
@@ -449,6 +470,8 @@ NTSTATUS FabDriveControlp(FabBus *Bus, PIRP Irp)
     case FAB_DRIVE_KEY_MANAGED:
         if (request.Value > 1)
             return STATUS_INVALID_PARAMETER;
+        break;
+    case FAB_DRIVE_KEY_PAGE_LENGTH: // the drive checks the length
         break;
     default:
         return STATUS_INVALID_PARAMETER;

@@ -68,6 +68,7 @@ struct FabDrive {
     ULONG Index;
     FabModel *pModel;
     UCHAR Kind; // FabDeviceKind; a changer's Config holds its identity only
+    BOOLEAN fLinked; // a tape drive behind a changer's drive element
     FabRuleList Rules;
     ULONG cCommands;
     ULONG cFaults;
@@ -208,3 +209,6 @@ void FabModelQuery(FabModel *Model, FabDriveState *State);
 NTSTATUS FabModelValidateChanger(const FabChangerConfig *Config);
 NTSTATUS FabModelCreateChanger(const FabChangerConfig *Config, FabModel **Model);
 void FabModelQueryChanger(FabModel *Model, FabChangerState *State);
+// Puts the tape drive Tape behind drive element Element of the changer. Called before the changer
+// joins the world, so that no command runs on it yet.
+void FabModelLinkDrive(FabModel *Changer, ULONG Element, FabModel *Tape);

@@ -10,6 +10,11 @@ struct FabModel {
     FabDeviceKind Kind;
     TapeDrive *pTape;
     ChangerDevice *pChanger;
+    // A changer: the tape drives behind its drive elements (NULL: none), and the record of each
+    // cartridge (number n at n - 1) that holds its medium while it is in no drive.
+    FabModel *Linked[FAB_CHANGER_MAX_DRIVES];
+    TapeCartridge *Cartridges[FAB_CHANGER_MAX_SLOTS];
+    ULONG cCartridges;
 };
 
 namespace {
@@ -48,6 +53,37 @@ void FabHex64p(ULONG64 Value, CHAR (&Text)[17])
         Value >>= 4;
     }
     Text[16] = 0;
+}
+
+void FabFreeCartridgesp(FabModel *Model)
+{
+    for (ULONG i = 0; i < Model->cCartridges; i++)
+        TapeCartridgeDelete(Model->Cartridges[i]);
+    Model->cCartridges = 0;
+}
+
+// The changer's picker at a drive element: the drive behind it takes or gives up the cartridge's
+// medium. An element without a drive behind it just holds the cartridge.
+NTSTATUS FabChangerLoadp(PVOID Context, ULONG Element, USHORT Cartridge)
+{
+    auto *changer = (FabModel *)Context;
+    FabModel *tape = Element < FAB_CHANGER_MAX_DRIVES ? changer->Linked[Element] : nullptr;
+    if (!tape)
+        return STATUS_SUCCESS;
+    if (Cartridge == 0 || Cartridge > changer->cCartridges)
+        return STATUS_INVALID_PARAMETER;
+    return TapeDriveInsertCartridge(tape->pTape, changer->Cartridges[Cartridge - 1]);
+}
+
+NTSTATUS FabChangerUnloadp(PVOID Context, ULONG Element, USHORT Cartridge)
+{
+    auto *changer = (FabModel *)Context;
+    FabModel *tape = Element < FAB_CHANGER_MAX_DRIVES ? changer->Linked[Element] : nullptr;
+    if (!tape)
+        return STATUS_SUCCESS;
+    if (Cartridge == 0 || Cartridge > changer->cCartridges)
+        return STATUS_INVALID_PARAMETER;
+    return TapeDriveRemoveCartridge(tape->pTape, changer->Cartridges[Cartridge - 1]);
 }
 
 } // namespace
@@ -118,8 +154,22 @@ NTSTATUS FabModelValidateChanger(const FabChangerConfig *Config)
         !FabIsTextp(Config->szProduct, sizeof(Config->szProduct), 1, FAB_PRODUCT_CHARS) ||
         !FabIsTextp(Config->szRevision, sizeof(Config->szRevision), 0, FAB_REVISION_CHARS))
         return STATUS_INVALID_PARAMETER;
-    if (Config->Reserved)
+    if (Config->Reserved || Config->Reserved2)
         return STATUS_INVALID_PARAMETER;
+    // Which drives exist is the world's business (fabctl.cpp); here: no drive named twice, and
+    // the entries past the linked ones zero.
+    if (Config->LinkedDrives > Config->Drives)
+        return STATUS_INVALID_PARAMETER;
+    for (ULONG i = 0; i < FAB_CHANGER_MAX_DRIVES; i++) {
+        if (i >= Config->LinkedDrives) {
+            if (Config->DriveIndex[i])
+                return STATUS_INVALID_PARAMETER;
+            continue;
+        }
+        for (ULONG j = 0; j < i; j++)
+            if (Config->DriveIndex[j] == Config->DriveIndex[i])
+                return STATUS_INVALID_PARAMETER;
+    }
     if (Config->StorageSlots < 1 || Config->StorageSlots > FAB_CHANGER_MAX_SLOTS ||
         Config->Drives > FAB_CHANGER_MAX_DRIVES || Config->ImportExport > FAB_CHANGER_MAX_PORTALS ||
         Config->FullSlots > Config->StorageSlots)
@@ -147,20 +197,40 @@ NTSTATUS FabModelCreateChanger(const FabChangerConfig *Config, FabModel **Model)
     config.Drives = Config->Drives;
     config.Portals = Config->ImportExport;
     config.FullSlots = Config->FullSlots;
-    status = ChangerCreate(&config, &model->pChanger);
-    if (!NT_SUCCESS(status)) {
-        ExFreePoolWithTag(model, FAB_TAG_MODEL);
-        return status;
+    // Every cartridge has its medium from power-on: blank until a drive writes on it.
+    for (; model->cCartridges < Config->FullSlots; model->cCartridges++) {
+        status = TapeCartridgeCreate(&model->Cartridges[model->cCartridges]);
+        if (!NT_SUCCESS(status))
+            goto FreeCartridges;
     }
+    ChangerDriveHooks hooks;
+    hooks.Context = model;
+    hooks.Load = FabChangerLoadp;
+    hooks.Unload = FabChangerUnloadp;
+    config.DriveHooks = &hooks;
+    status = ChangerCreate(&config, &model->pChanger);
+    if (!NT_SUCCESS(status))
+        goto FreeCartridges;
     *Model = model;
     return STATUS_SUCCESS;
+
+FreeCartridges:
+    FabFreeCartridgesp(model);
+    ExFreePoolWithTag(model, FAB_TAG_MODEL);
+    return status;
+}
+
+void FabModelLinkDrive(FabModel *Changer, ULONG Element, FabModel *Tape)
+{
+    Changer->Linked[Element] = Tape;
 }
 
 void FabModelDelete(FabModel *Model)
 {
-    if (Model->Kind == FAB_DEVICE_CHANGER)
+    if (Model->Kind == FAB_DEVICE_CHANGER) {
         ChangerDelete(Model->pChanger);
-    else
+        FabFreeCartridgesp(Model);
+    } else
         TapeDriveDelete(Model->pTape);
     ExFreePoolWithTag(Model, FAB_TAG_MODEL);
 }
@@ -218,6 +288,8 @@ NTSTATUS FabModelControl(FabModel *Model, ULONG Operation, ULONG Value)
     case FAB_DRIVE_KEY_MANAGED:
         TapeDriveSetKeyManaged(tape, Value != 0);
         return STATUS_SUCCESS;
+    case FAB_DRIVE_KEY_PAGE_LENGTH:
+        return TapeDriveSetKeyPageLength(tape, Value);
     default:
         return STATUS_INVALID_PARAMETER;
     }

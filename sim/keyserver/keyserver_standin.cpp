@@ -227,8 +227,11 @@ bool KeyServerStandIn::ReadFrame(int fd, std::vector<uint8_t> *frame)
             return false;
         got += (size_t)r;
         if (got == 9 && wanted == 9) {
-            if (memcmp(buffer, kFrameHeader, 5) != 0)
+            if (memcmp(buffer, kFrameHeader, 5) != 0) {
+                std::lock_guard<std::mutex> guard(lock_);
+                counters_.badFrames++;
                 return false;
+            }
             wanted = std::min<size_t>(9 + (size_t)Get32(buffer + 5), kMaxMessage);
         }
     }
@@ -295,8 +298,13 @@ void KeyServerStandIn::Serve(int fd)
         {
             std::lock_guard<std::mutex> guard(lock_);
             counters_.driveMessages++;
+            counters_.driveMessageBytes = message.size();
+            counters_.driveMessageLengthWord = Get32(&message[5]);
+            counters_.driveMessageRequest = sequence;
+            counters_.driveMessageReason = message[5 + 13];
         }
-        Note("drive message, request " + std::to_string(sequence));
+        Note("drive message of " + std::to_string(message.size()) + " bytes (length word " +
+             std::to_string(Get32(&message[5])) + "), request " + std::to_string(sequence));
 
         const int commands = mode == Misbehaviour::TenthCommand ? 10 : options_.commands;
         for (int step = 1; step <= commands; step++) {
@@ -310,13 +318,13 @@ void KeyServerStandIn::Serve(int fd)
                 command = ModeSelectCommand(exchange, (uint32_t)step, answered, options_.key,
                                             mode == Misbehaviour::OversizedData);
             }
-            if (!SendFrame(fd, command))
-                return;
             {
                 std::lock_guard<std::mutex> guard(lock_);
                 counters_.commandsSent++;
             }
             Note("command " + std::to_string(step) + ", operation code " + std::to_string(command[kCdb]));
+            if (!SendFrame(fd, command))
+                return;
             std::vector<uint8_t> reply;
             if (!ReadFrame(fd, &reply))
                 return;
@@ -339,13 +347,15 @@ void KeyServerStandIn::Serve(int fd)
                 return;
             }
         }
-        if (!SendFrame(fd, Message(57, exchange, (uint32_t)commands + 1, false)))
-            return;
+        // Counted before it goes out: the relay may finish, and its caller read the counters,
+        // before this thread runs again.
         {
             std::lock_guard<std::mutex> guard(lock_);
             counters_.exchangesEnded++;
         }
         Note("exchange ended");
+        if (!SendFrame(fd, Message(57, exchange, (uint32_t)commands + 1, false)))
+            return;
     }
 }
 

@@ -48,10 +48,19 @@ struct StandInCounters {
     int driveMessages = 0;
     int commandsSent = 0;
     int repliesReceived = 0;
-    int exchangesEnded = 0;   // end-of-exchange messages sent
+    int exchangesEnded = 0;   // end-of-exchange messages (counted, like commands, as they go out)
     int dataReplies = 0;      // replies of 0x21 0x00 (after MODE SENSE)
     int statusReplies = 0;    // replies of 0x21 0xFE
     int failedCommands = 0;   // status replies reporting sense key 4
+    int badFrames = 0;        // messages that did not begin with the frame header
+    // The last drive message: the bytes that arrived (frame header included) and its length word
+    // (offsets 5-8), which a message cut at 16,384 bytes still carries unchanged.
+    size_t driveMessageBytes = 0;
+    uint32_t driveMessageLengthWord = 0;
+    // The drive's key request in it: sequence number and reason (1: a read or write was refused
+    // for want of a key, with ASC 0xEF).
+    uint32_t driveMessageRequest = 0;
+    uint8_t driveMessageReason = 0;
 };
 
 class KeyServerStandIn {

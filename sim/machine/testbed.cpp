@@ -208,30 +208,17 @@ NTSTATUS Fabric::QueryChanger(ULONG changer, FabChangerState *state)
 
 FabChangerConfig Fabric::ChangerConfig(const Topology &topology, int changer)
 {
-    FabChangerConfig config{};
-    uint32_t number = topology.seed * 1000u + (uint32_t)changer;
-    snprintf(config.szSerialNumber, sizeof config.szSerialNumber, "VYRCHG%010u", number);
-    snprintf(config.szProduct, sizeof config.szProduct, "VL-3");
-    snprintf(config.szRevision, sizeof config.szRevision, "0210");
-    config.StorageSlots = (ULONG)topology.changerSlots;
-    config.Drives = (ULONG)topology.changerDrives;
-    config.ImportExport = (ULONG)topology.changerPortals;
-    config.FullSlots = (ULONG)topology.changerFullSlots;
-    config.Wwnn = 0x50A1B2D000000000ULL | ((ULONG64)topology.seed << 16) | (ULONG64)(changer + 1);
-    return config;
+    return PlanChanger(topology, changer);
+}
+
+int Fabric::LinkedDrive(const Topology &topology, int changer, int element)
+{
+    return PlanLinkedDrive(topology, changer, element);
 }
 
 FabDriveConfig Fabric::DriveConfig(const Topology &topology, int drive)
 {
-    FabDriveConfig config{};
-    // Deterministic identities: the same seed gives the same drives on every run.
-    uint32_t number = topology.seed * 1000u + (uint32_t)drive;
-    snprintf(config.szSerialNumber, sizeof config.szSerialNumber, "VYRSIM%010u", number);
-    snprintf(config.szProduct, sizeof config.szProduct, "VT-9");
-    snprintf(config.szRevision, sizeof config.szRevision, "0708");
-    config.fLoaded = 1;
-    config.Wwnn = 0x50A1B2C000000000ULL | ((ULONG64)topology.seed << 16) | (ULONG64)(drive + 1);
-    return config;
+    return PlanDrive(topology, drive);
 }
 
 NTSTATUS Fabric::Build(const Topology &topology)
@@ -242,8 +229,8 @@ NTSTATUS Fabric::Build(const Topology &topology)
         if (!NT_SUCCESS(status))
             return status;
         for (int p = 0; p < topology.pathsPerDrive; p++) {
-            int ports = topology.ports > 0 ? topology.ports : 1;
-            status = AddPath(drive, (UCHAR)(p % ports), (UCHAR)(p / ports), (UCHAR)d, 0, nullptr);
+            FabAddPathRequest path = PlanPath(topology, drive, p, d);
+            status = AddPath(drive, path.PortNumber, path.PathId, path.TargetId, path.Lun, nullptr);
             if (!NT_SUCCESS(status))
                 return status;
         }
@@ -254,9 +241,8 @@ NTSTATUS Fabric::Build(const Topology &topology)
         if (!NT_SUCCESS(status))
             return status;
         for (int p = 0; p < topology.pathsPerChanger; p++) {
-            int ports = topology.ports > 0 ? topology.ports : 1;
-            // Target ids after the drives': a changer is a target of its own on each port.
-            status = AddPath(changer, (UCHAR)(p % ports), (UCHAR)(p / ports), (UCHAR)(topology.drives + c), 0, nullptr);
+            FabAddPathRequest path = PlanPath(topology, changer, p, topology.drives + c);
+            status = AddPath(changer, path.PortNumber, path.PathId, path.TargetId, path.Lun, nullptr);
             if (!NT_SUCCESS(status))
                 return status;
         }

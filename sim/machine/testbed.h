@@ -18,10 +18,14 @@
 //   - Faults: AddFault with FAB_SCOPE_PATH (the path index) or FAB_SCOPE_DRIVE (the changer
 //     index), PullPath/RestorePath, FAB_FAULT_HOLD, as for tapes. MOVE MEDIUM is opcode 0xA5.
 //   - Fabric::QueryChanger tells where each cartridge is (FabChangerState).
+//   - A changer's drive elements are the fabric's tape drives (Topology::linkedDrivesEmpty and
+//     FabChangerConfig::DriveIndex): a cartridge moved into one is loaded into that drive, with
+//     its own medium, and taken out again when it is moved away.
 #pragma once
 
 #include "machine/machine.h"
 #include "vyr/fabricctl.h"
+#include "vyr/fabricplan.h"
 
 #include <memory>
 #include <string>
@@ -34,18 +38,7 @@ constexpr const char *kTapeClassService = "vyrtp2k16";
 constexpr const char *kMediumChangerClassGuid = "{CE5939AE-EBDE-11D0-B181-0000F8753EC4}";
 constexpr const char *kChangerClassService = "vyrcg2k16";
 
-struct Topology {
-    int drives = 0;        // tape drives
-    int pathsPerDrive = 2; // paths to each drive
-    int ports = 2;         // host adapter ports the paths are spread over
-    uint32_t seed = 1;     // serial numbers and world-wide names derive from it
-    int changers = 0;        // medium changers, built after the drives
-    int pathsPerChanger = 2; // paths to each changer, spread over the ports like the drives'
-    int changerSlots = 8;    // storage slots of each changer
-    int changerDrives = 2;   // its data transfer elements
-    int changerPortals = 1;  // its import/export elements
-    int changerFullSlots = 4; // slots 0 .. changerFullSlots-1 hold a cartridge at power-on
-};
+// Topology: vyr/fabricplan.h, with the layout every harness builds from it.
 
 // Installs what the testbed needs on a machine, before or after boot: the fabric (root device
 // root\vyrfab) and the tape class driver, bound to the fabric's tape paths through the critical
@@ -86,8 +79,11 @@ public:
     // manager has started every new path.
     NTSTATUS Build(const Topology &topology);
     static FabDriveConfig DriveConfig(const Topology &topology, int drive);
-    // Changer c: serial "VYRCHG" + a number derived from the seed, product "VL-3".
+    // Changer c: serial "VYRCHG" + a number derived from the seed, product "VL-3", its drive
+    // elements linked to the tape drives Topology names.
     static FabChangerConfig ChangerConfig(const Topology &topology, int changer);
+    // The tape drive behind changer c's drive element e, or -1.
+    static int LinkedDrive(const Topology &topology, int changer, int element);
 
     NTSTATUS LastStatus() const { return last_; }
 

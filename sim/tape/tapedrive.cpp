@@ -396,6 +396,7 @@ NTSTATUS TapeDriveCreate(const TapeDriveConfig *Config, TapeDrive **Drive)
     drive->Scsi2Holder = TAPE_NO_HOLDER;
     drive->PrHolder = TAPE_NO_HOLDER;
     drive->KeyManaged = Config->KeyManaged;
+    drive->KeyPageLength = TAPE_KEY_SENSE_PAGE_LENGTH;
     TapeRestoreDefaults(drive);
     *Drive = drive;
     return STATUS_SUCCESS;
@@ -526,6 +527,71 @@ NTSTATUS TapeDriveEjectCartridge(TapeDrive *Drive)
     return STATUS_SUCCESS;
 }
 
+struct TapeCartridge {
+    TapeMedium Medium;
+};
+
+NTSTATUS TapeCartridgeCreate(TapeCartridge **Cartridge)
+{
+    VYR_PAGED_CODE();
+    auto *cartridge = (TapeCartridge *)ExAllocatePoolWithTag(PagedPool, sizeof(TapeCartridge), TAPE_TAG_CARTRIDGE);
+    *Cartridge = cartridge;
+    if (!cartridge)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    TapeMediumInitialize(&cartridge->Medium);
+    return STATUS_SUCCESS;
+}
+
+VOID TapeCartridgeDelete(TapeCartridge *Cartridge)
+{
+    VYR_PAGED_CODE();
+    if (!Cartridge)
+        return;
+    TapeMediumFree(&Cartridge->Medium);
+    ExFreePoolWithTag(Cartridge, TAPE_TAG_CARTRIDGE);
+}
+
+namespace {
+
+// The medium store is a record of pointers and counts: whoever holds it owns the chunks.
+VOID TapepSwapMedium(TapeMedium *A, TapeMedium *B)
+{
+    TapeMedium held = *A;
+    *A = *B;
+    *B = held;
+}
+
+} // namespace
+
+NTSTATUS TapeDriveInsertCartridge(TapeDrive *Drive, TapeCartridge *Cartridge)
+{
+    VYR_PAGED_CODE();
+    TapeLockGuard guard(Drive);
+    if (Drive->Cartridge != TAPE_CARTRIDGE_NONE)
+        return STATUS_INVALID_DEVICE_STATE;
+    TapepSwapMedium(&Drive->Medium, &Cartridge->Medium);
+    Drive->Cartridge = TAPE_CARTRIDGE_LOADED;
+    Drive->Position = 0;
+    TapeRaiseAttention(Drive, UA_MEDIUM_CHANGED, TAPE_NO_HOLDER);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS TapeDriveRemoveCartridge(TapeDrive *Drive, TapeCartridge *Cartridge)
+{
+    VYR_PAGED_CODE();
+    TapeLockGuard guard(Drive);
+    if (Drive->Cartridge != TAPE_CARTRIDGE_NONE)
+        for (const TapeNexus &n : Drive->Nexus)
+            if (n.InUse && n.Prevent)
+                return STATUS_INVALID_DEVICE_STATE;
+    // An operator's eject may have come first: the cartridge then waits in the drive's hand.
+    TapepSwapMedium(&Drive->Medium, &Cartridge->Medium);
+    Drive->Cartridge = TAPE_CARTRIDGE_NONE;
+    Drive->Position = 0;
+    TapeDropKey(Drive);
+    return STATUS_SUCCESS;
+}
+
 VOID TapeDrivePowerOnReset(TapeDrive *Drive)
 {
     VYR_PAGED_CODE();
@@ -586,6 +652,18 @@ VOID TapeDriveSetKeyManaged(TapeDrive *Drive, BOOLEAN KeyManaged)
     TapeLockGuard guard(Drive);
     Drive->KeyManaged = KeyManaged;
     TapeDropKey(Drive);
+}
+
+NTSTATUS TapeDriveSetKeyPageLength(TapeDrive *Drive, ULONG PageLength)
+{
+    VYR_PAGED_CODE();
+    if (PageLength == 0)
+        PageLength = TAPE_KEY_SENSE_PAGE_LENGTH;
+    if (PageLength < TAPE_KEY_SENSE_PAGE_LENGTH || PageLength > TAPE_KEY_MAX_PAGE_LENGTH)
+        return STATUS_INVALID_PARAMETER;
+    TapeLockGuard guard(Drive);
+    Drive->KeyPageLength = (USHORT)PageLength;
+    return STATUS_SUCCESS;
 }
 
 VOID TapeDriveQueryMedium(TapeDrive *Drive, TapeMediumInfo *Info)

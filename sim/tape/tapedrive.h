@@ -80,6 +80,7 @@ constexpr ULONG TapePoolTag(const char (&t)[5])
 constexpr ULONG TAPE_TAG_DRIVE = TapePoolTag("VTpd");  // the drive (non-paged: holds its lock)
 constexpr ULONG TAPE_TAG_DATA = TapePoolTag("VTpm");   // medium data chunks (paged)
 constexpr ULONG TAPE_TAG_INDEX = TapePoolTag("VTpi");  // object index and chunk table (paged)
+constexpr ULONG TAPE_TAG_CARTRIDGE = TapePoolTag("VTpc"); // a library cartridge's record (paged)
 
 constexpr ULONG TAPE_SERIAL_LENGTH = 32;
 constexpr ULONG TAPE_WWNN_LENGTH = 16;
@@ -202,6 +203,9 @@ constexpr UCHAR TAPE_KEY_REASON_EXCHANGE = 0x03; // encryption control diagnosti
 //     126-127    zero
 //     128-131    u32 sequence number
 //     132-143    the last 12 characters of the serial number
+//   144-         only in a page lengthened by TapeDriveSetKeyPageLength: vendor bytes, byte i
+//                holding the low 8 bits of i; bytes 0-3 then count them too. Such a page does not
+//                fit MODE SENSE(6): asking for it there is refused with 5/24/00 (page code field).
 //
 // MODE SELECT (a key server's answer, page length 48 or more):
 //   0-3     u32  bytes that follow (ignored beyond the page length)
@@ -217,6 +221,10 @@ constexpr UCHAR TAPE_KEY_PAGE = 0x25;
 constexpr UCHAR TAPE_KEY_SUBPAGE = 0xFF;
 constexpr ULONG TAPE_KEY_MESSAGE_FORMAT = 0x00000001;
 constexpr USHORT TAPE_KEY_SENSE_PAGE_LENGTH = 144;
+// The longest key request page: MODE SENSE(10) of every page (0x3F/0xFF) with the block
+// descriptor still has to fit its 16-bit mode data length.
+constexpr USHORT TAPE_KEY_MAX_PAGE_LENGTH = 0xFF00;
+static_assert(8 + 8 + 2 * 16 + 4 + (ULONG)TAPE_KEY_MAX_PAGE_LENGTH - 2 <= 0xFFFF, "longest key page");
 constexpr USHORT TAPE_KEY_SELECT_MIN_LENGTH = 48;
 constexpr UCHAR TAPE_KEY_FUNCTION_SET = 0x01;
 constexpr UCHAR TAPE_KEY_FUNCTION_CLEAR = 0x02;
@@ -275,6 +283,28 @@ NTSTATUS TapeDriveLoadCartridge(TapeDrive *Drive, BOOLEAN Blank);
 // while a nexus prevents medium removal (the eject button does nothing then).
 NTSTATUS TapeDriveEjectCartridge(TapeDrive *Drive);
 
+// ---------------------------------------------------------------------------------------------
+// Library cartridges: a medium changer's hands
+// ---------------------------------------------------------------------------------------------
+// A cartridge outside every drive, as a library keeps it in a slot: its medium (objects and
+// write-protect tab) goes with it from drive to drive. A new one is blank.
+struct TapeCartridge;
+
+NTSTATUS TapeCartridgeCreate(TapeCartridge **Cartridge);
+// Frees the cartridge and what is recorded on it.
+VOID TapeCartridgeDelete(TapeCartridge *Cartridge);
+
+// Puts the cartridge into the drive and loads it: every nexus gets unit attention 28/00, the tape
+// stands at BOP. STATUS_INVALID_DEVICE_STATE while the drive holds a cartridge (loaded or left
+// there by an UNLOAD). While the cartridge is in the drive, its record keeps the medium the drive
+// had in hand (the one ejected last, for FAB_DRIVE_LOAD), which TapeDriveRemoveCartridge gives back.
+NTSTATUS TapeDriveInsertCartridge(TapeDrive *Drive, TapeCartridge *Cartridge);
+
+// Takes the cartridge that TapeDriveInsertCartridge put in back into its record, unloading it
+// first if need be (the library's picker does not wait for an UNLOAD), and drops the key.
+// STATUS_INVALID_DEVICE_STATE while a nexus prevents medium removal; nothing changes then.
+NTSTATUS TapeDriveRemoveCartridge(TapeDrive *Drive, TapeCartridge *Cartridge);
+
 // Power cycle: the cartridge stays and is rewound; block size and mode pages return to their
 // defaults; prevention, reservations, registrations and the key are gone; every nexus gets 29/00.
 VOID TapeDrivePowerOnReset(TapeDrive *Drive);
@@ -292,6 +322,12 @@ VOID TapeDriveSetWriteProtect(TapeDrive *Drive, BOOLEAN WriteProtected);
 
 // Key-managed encryption mode on or off; switching it drops the key and any key request.
 VOID TapeDriveSetKeyManaged(TapeDrive *Drive, BOOLEAN KeyManaged);
+
+// The page length of the key request page (0x25/0xFF) from now on: TAPE_KEY_SENSE_PAGE_LENGTH to
+// TAPE_KEY_MAX_PAGE_LENGTH, or 0 for the usual TAPE_KEY_SENSE_PAGE_LENGTH; a drive whose key
+// request message is longer than a key server takes in one message. Like firmware, it survives
+// power cycles. STATUS_INVALID_PARAMETER for any other length.
+NTSTATUS TapeDriveSetKeyPageLength(TapeDrive *Drive, ULONG PageLength);
 
 VOID TapeDriveQueryMedium(TapeDrive *Drive, TapeMediumInfo *Info);
 

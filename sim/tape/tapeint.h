@@ -192,6 +192,8 @@ struct TapeDrive {
     // Reason (CHECK or EXCHANGE) of the diagnostic-raised key request that was answered since;
     // the next encryption control diagnostic of that kind then succeeds.
     UCHAR DiagnosticAnswered;
+    // Page length of the key request page (TapeDriveSetKeyPageLength).
+    USHORT KeyPageLength;
 };
 
 // One command as it runs.

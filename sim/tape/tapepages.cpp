@@ -58,16 +58,18 @@ VOID TapepAppendSimplePage(TapeDrive *Drive, const TapeSimplePage &Page, UCHAR C
 
 // The key request message (mode page 0x25 subpage 0xFF, layout in tapedrive.h). Reading the
 // current page delivers the message: a key-path check raised by the diagnostic is answered by that.
+// Only the first 4 + TAPE_KEY_SENSE_PAGE_LENGTH bytes are built here; the vendor bytes of a
+// lengthened page follow them (TapepReturnKeyTail).
 ULONG TapepAppendKeyPage(TapeDrive *Drive, UCHAR Control, UCHAR *Out)
 {
     RtlZeroMemory(Out, 4 + TAPE_KEY_SENSE_PAGE_LENGTH);
     Out[0] = 0x40 | TAPE_KEY_PAGE;
     Out[1] = TAPE_KEY_SUBPAGE;
-    TapePut16(Out + 2, TAPE_KEY_SENSE_PAGE_LENGTH);
+    TapePut16(Out + 2, Drive->KeyPageLength);
     if (Control != PC_CURRENT)
         return 4 + TAPE_KEY_SENSE_PAGE_LENGTH; // nothing in the message is a setting
     UCHAR *d = Out + 4;
-    TapePut32(d + 0, TAPE_KEY_SENSE_PAGE_LENGTH - 4);
+    TapePut32(d + 0, (ULONG)Drive->KeyPageLength - 4);
     TapePut32(d + 4, TAPE_KEY_MESSAGE_FORMAT);
     TapePut32(d + 8, Drive->KeyRequestSequence);
     d[12] = Drive->KeyRequestPending ? 1 : 0;
@@ -92,6 +94,23 @@ ULONG TapepAppendKeyPage(TapeDrive *Drive, UCHAR Control, UCHAR *Out)
         Drive->DiagnosticAnswered = TAPE_KEY_REASON_CHECK;
     }
     return 4 + TAPE_KEY_SENSE_PAGE_LENGTH;
+}
+
+// The answer of a MODE SENSE runs on past the At bytes built in Answered into the vendor bytes of
+// a lengthened key request page (the page's last bytes, so the answer's). They may run to nearly
+// 64 KiB, too much for the stack: they go straight into the initiator's buffer, clipped to Total
+// (the allocation length or the answer's end) and to the buffer.
+VOID TapepReturnKeyTail(TapeCommand *Cmd, const UCHAR *Answered, ULONG At, ULONG Total, BOOLEAN Current)
+{
+    TapeReturnData(Cmd, Answered, Total < At ? Total : At);
+    ULONG end = Total < Cmd->InLength ? Total : Cmd->InLength;
+    auto *out = (UCHAR *)Cmd->Request->Data;
+    // Page data offset of the first vendor byte, which sits at answer offset At.
+    const ULONG first = TAPE_KEY_SENSE_PAGE_LENGTH;
+    for (ULONG i = At; i < end; i++)
+        out[i] = Current ? (UCHAR)(first + (i - At)) : 0;
+    if (end > At)
+        Cmd->Request->DataTransferred = end;
 }
 
 // Raises a key request (a new one unless one of the same reason is pending) and reports it.
@@ -311,6 +330,12 @@ VOID TapeCmdModeSense(TapeCommand *Cmd)
         TapeInvalidCdbField(Cmd, page == 0x0F || page == 0x10 || page == 0x3F || page == TAPE_KEY_PAGE ? 3 : 2);
         return;
     }
+    // The vendor bytes of a lengthened key request page, after the part built below.
+    const ULONG keyTail = wantKey ? (ULONG)drive->KeyPageLength - TAPE_KEY_SENSE_PAGE_LENGTH : 0;
+    if (six && keyTail) {
+        TapeInvalidCdbField(Cmd, 2); // its one-byte mode data length cannot count such a page
+        return;
+    }
 
     UCHAR data[8 + 8 + 2 * TAPE_MODE_PAGE_LENGTH + 4 + TAPE_KEY_SENSE_PAGE_LENGTH] = {};
     ULONG header = six ? 4 : 8;
@@ -347,11 +372,12 @@ VOID TapeCmdModeSense(TapeCommand *Cmd)
         data[2] = deviceSpecific;
         data[3] = dbd ? 0 : 8;
     } else {
-        TapePut16(data, at - 2);
+        TapePut16(data, at + keyTail - 2);
         data[3] = deviceSpecific;
         TapePut16(data + 6, dbd ? 0 : 8);
     }
-    TapeReturnData(Cmd, data, allocation < at ? allocation : at);
+    const ULONG total = at + keyTail;
+    TapepReturnKeyTail(Cmd, data, at, allocation < total ? allocation : total, control == PC_CURRENT);
 }
 
 /*++

@@ -29,3 +29,10 @@ target_include_directories(test_keyserver PRIVATE ${PROJECT_SOURCE_DIR}/src/drv/
   ${CMAKE_BINARY_DIR}/src/drv/bus/vyrtpbs2k16_gen)
 add_dependencies(test_keyserver vyrtpbs2k16)
 target_link_libraries(test_keyserver PRIVATE vyrkeysim_lib)
+# vyrsim with the first of two key servers down: the write meets the drive's key request, the
+# relay finds the first server's port refusing and goes through the second, the write is sent
+# again and succeeds; the probe counts one answering server.
+add_test(NAME keyserver.vyrsim_first_server_down COMMAND vyrsim --drives 1 --keyservers 2 --keyserver-down 1
+  --encrypted Tape0 --blocks 4 boot write Tape0 keyreq Tape0 1 events)
+set_tests_properties(keyserver.vyrsim_first_server_down PROPERTIES LABELS keyserver
+  PASS_REGULAR_EXPRESSION "encrypted Tape0: key-managed drive: 0x00000000 [^\n]*\nwrite Tape0: 4 blocks, 262144 bytes: 0x00000000 \\(STATUS_SUCCESS\\)\n  key server 1 \\(127\\.0\\.0\\.1:[0-9]+\\): down, connections refused\n  key server 2 [^\n]*: 1 connection\\(s\\), 0 probe\\(s\\), 1 drive message\\(s\\), 2 command\\(s\\), 1 exchange\\(s\\) ended\n    last drive message: 149 bytes, key request 1 \\(a read or write refused for want of a key, 7/EF/01\\)\nkeyreq Tape0 1: 0x00000000 \\(STATUS_SUCCESS\\)\n  type 1, status 0x00000000, value 1 \\(0x00000001\\).*shutdown: all devices removed, all drivers unloaded, verifier found no leaks")

@@ -168,6 +168,69 @@ TEST_F(KeyRelayTest, WriteThatMeetsAKeyRequestIsRelayedAndSentAgain)
     EXPECT_EQ(BusPool(kTagPassThrough), 0u);
 }
 
+// A drive whose key request message is longer than a message may be: the key server gets the
+// first 16,384 bytes, the length words as the drive gave them, and the exchange goes on to give
+// the drive its key. The longer MODE SENSE answer it asks for is cut the same way.
+TEST_F(KeyRelayTest, OversizedDriveMessageIsCutAtTheMessageLimit)
+{
+    BuildKeyManaged();
+    KeyServerStandIn &server = AddServer();
+    WriteConfig(Ports());
+    HANDLE h = Open();
+    ASSERT_NE(h, hk::INVALID_HANDLE);
+
+    // The lengthened page as the drive gives it: the mode data length counts all of it, and a
+    // MODE SENSE(6), whose one-byte length cannot, is refused.
+    ASSERT_EQ(fabric_->DriveControl(0, FAB_DRIVE_KEY_PAGE_LENGTH, 20000), STATUS_SUCCESS);
+    std::vector<UCHAR> sense(64);
+    UCHAR scsi = 0xFF;
+    ASSERT_EQ(PassThrough(h, {0x5A, 0x08, 0x25, 0xFF, 0, 0, 0, 0, 64, 0}, SCSI_IOCTL_DATA_IN, &sense, &scsi), STATUS_SUCCESS);
+    EXPECT_EQ(scsi, 0);
+    EXPECT_EQ((sense[0] << 8 | sense[1]) + 2, 8 + 4 + 20000);
+    EXPECT_EQ(sense[10] << 8 | sense[11], 20000);
+    sense.assign(64, 0);
+    PassThrough(h, {0x1A, 0x08, 0x25, 0xFF, 64, 0}, SCSI_IOCTL_DATA_IN, &sense, &scsi);
+    EXPECT_EQ(scsi, 2) << "MODE SENSE(6) of a page it cannot count";
+    EXPECT_EQ(fabric_->DriveControl(0, FAB_DRIVE_KEY_PAGE_LENGTH, 143), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(fabric_->DriveControl(0, FAB_DRIVE_KEY_PAGE_LENGTH, 65281), STATUS_INVALID_PARAMETER);
+
+    // Page lengths around the limit (a message of 5 + page length bytes) and the longest page.
+    int exchanges = 0;
+    for (ULONG page : {16379u, 16380u, 20000u, 65280u}) {
+        SCOPED_TRACE("page length " + std::to_string(page));
+        ASSERT_EQ(fabric_->DriveControl(0, FAB_DRIVE_KEY_PAGE_LENGTH, page), STATUS_SUCCESS);
+        DropKey();
+        const size_t before = server.Received().size();
+        ULONG written = 0;
+        ASSERT_EQ(Write(h, Block(kBlock, (UCHAR)page), &written), STATUS_SUCCESS);
+        EXPECT_EQ(written, kBlock);
+        EXPECT_TRUE(Drive().fKeyLoaded);
+
+        const keysim::StandInCounters c = server.Counters();
+        EXPECT_EQ(c.exchangesEnded, ++exchanges);
+        EXPECT_EQ(c.badFrames, 0) << "nothing past the cut reached the server";
+        EXPECT_EQ(c.driveMessageBytes, std::min<size_t>(5 + page, 16384));
+        EXPECT_EQ(c.driveMessageLengthWord, page - 4) << "the length word is left as the drive gave it";
+
+        auto messages = server.Received();
+        ASSERT_EQ(messages.size(), before + 3);
+        const auto &drive = messages[before], &data = messages[before + 1], &status = messages[before + 2];
+        ASSERT_EQ(drive.size(), c.driveMessageBytes);
+        // The drive's vendor bytes arrived in order up to the cut: page byte i holds i.
+        bool inOrder = true;
+        for (size_t at = 5 + 144; at < drive.size(); at++)
+            inOrder &= drive[at] == (uint8_t)(at - 5);
+        EXPECT_TRUE(inOrder);
+        EXPECT_EQ(data.size(), std::min<size_t>(page + 69, 16384));
+        EXPECT_EQ(Be32(data, 5), page + 60);
+        ASSERT_EQ(status.size(), 157u);
+        EXPECT_EQ(status[129], 0) << "the MODE SELECT succeeded";
+        EXPECT_TRUE(std::equal(status.begin() + 97, status.begin() + 117, drive.begin() + 129)) << "drive echo block";
+    }
+    EXPECT_EQ(BusPool(kTagRelay), 1u) << "only the device's relay state stays";
+    EXPECT_EQ(BusPool(kTagPassThrough), 0u);
+}
+
 TEST_F(KeyRelayTest, ServersThatCannotBeReachedAreSkippedAndTheAnsweringOneIsKept)
 {
     BuildKeyManaged();

@@ -1,5 +1,7 @@
 #include "faults.h"
 
+#include "changers.h"
+
 #include "tapeapp.h"
 
 #include <cstdio>
@@ -316,6 +318,9 @@ NTSTATUS FaultHarness::Resolve(const std::string &device, Target *target, std::s
     auto process = hk::Process::Create("vyrsim-faults");
     std::vector<LogicalDeviceView> devices;
     NTSTATUS status = QueryLogicalDevices(*process, &devices);
+    // A changer's paths are faulted like a tape's.
+    if (NT_SUCCESS(status))
+        status = AppendChangerDevices(*process, &devices);
     if (!NT_SUCCESS(status)) {
         *error = "the path query failed with " + StatusText(status);
         return status;

@@ -20,12 +20,14 @@ public:
     KeyServers();
     ~KeyServers();
 
-    // Starts `count` stand-ins on 127.0.0.1. False when one cannot listen.
-    bool Start(int count);
-    int Count() const { return (int)servers_.size(); }
+    // Starts `count` stand-ins on 127.0.0.1; server `down` (counted from 0; -1 for none) is listed
+    // like the others but nothing listens on its port, so a connection to it is refused at once.
+    // False when a stand-in cannot listen.
+    bool Start(int count, int down = -1);
+    int Count() const { return (int)ports_.size(); }
     // Writes C:\VYRZKS.conf listing the stand-ins in order (no file without stand-ins).
     bool WriteConfig() const;
-    // One line per stand-in: its port and what it saw.
+    // One line per key server, numbered from 1 in the file's order: its port and what it saw.
     std::string Report() const;
 
     // Puts the fabric drive behind logical device `device` (Tape0) in key-managed mode.
@@ -34,7 +36,9 @@ public:
     static NTSTATUS KeyRequest(hk::Process &process, const std::string &device, unsigned type, std::string *text);
 
 private:
-    std::vector<std::unique_ptr<vyr::keysim::KeyServerStandIn>> servers_;
+    std::vector<std::unique_ptr<vyr::keysim::KeyServerStandIn>> servers_; // null for the server that is down
+    std::vector<uint16_t> ports_;
+    int downSocket_ = -1; // holds the down server's port: bound, never listening
 };
 
 } // namespace vyr::tools

@@ -7,12 +7,14 @@
 #include "machine/machine.h"
 #include "machine/testbed.h"
 #include "backup.h"
+#include "changers.h"
 #include "faults.h"
 #include "install.h"
 #include "keyservers.h"
 #include "paths.h"
 #include "soak.h"
 #include "tapeapp.h"
+#include "winscen.h"
 
 #include <cstdio>
 #include <cstring>
@@ -32,7 +34,10 @@ void Usage(FILE *out)
             "\n"
             "options:\n"
             "  --drives N             tape drives in the SCSI fabric (default 0: no testbed)\n"
-            "  --paths N              paths to each drive (default 2)\n"
+            "  --paths N              paths to each drive and each changer (default 2)\n"
+            "  --changers N           medium changers in the fabric (default 0), each with 8 slots (cartridges\n"
+            "                         in slots 0-3), a portal and two drive elements: changer C's drive\n"
+            "                         element E is tape drive 2C+E, which then starts without a cartridge\n"
             "  --ports N              host adapter ports the paths are spread over (default 2)\n"
             "  --seed N               seed of the drives' serial numbers and world-wide names (default 1)\n"
             "  --blocks N             blocks per write or read step (default 64)\n"
@@ -49,6 +54,8 @@ void Usage(FILE *out)
             "  --keyservers N         start N key server stand-ins on 127.0.0.1 and list them in\n"
             "                         C:\\VYRZKS.conf on the simulated system drive\n"
             "  --encrypted DEV        put the drive behind DEV (e.g. Tape0) in key-managed mode at boot\n"
+            "  --keyserver-down K     list key server K (1 to N) in C:\\VYRZKS.conf but leave it down:\n"
+            "                         its port refuses connections, and the relay turns to the next one\n"
             "  -h, --help             this text\n"
             "\n"
             "steps:\n"
@@ -75,12 +82,22 @@ void Usage(FILE *out)
             "  start DEV/PATH  start a stopped path's device again\n"
             "%s"
             "  soak       the fault-injection soak on every logical device (see --soak-*)\n"
+            "  move CHANGER FROM TO  move a cartridge through \\\\.\\CHANGER (e.g. Changer0): FROM and TO are\n"
+            "             elements, slotN, driveN, portalN or element addresses (0x1000); a cartridge moved\n"
+            "             into a drive is loaded into the tape drive behind it, which is then asked until\n"
+            "             it is ready\n"
+            "  changer CHANGER  list the changer's elements, their cartridges and the tape devices behind\n"
+            "             its drive elements\n"
+            "  winscen    the scenario of the Win32 program vyrwinscen.exe (run under Wine by the wine\n"
+            "             tests) on this host: writes with a failing path, verify, a changer move\n"
             "  keyreq DEV TYPE  send the key request control to DEV and print its result block (TYPE 1:\n"
             "             probe the key servers, 2: key-path check, 3: key exchange)\n"
             "  restart    shut down and boot again with the same registry\n"
             "  shutdown   stop and unload everything (implied at the end)\n"
             "\n"
-            "With no steps, the default scenario runs: two drives with two paths each; the backup on\n"
+            "With no steps, the default scenario runs: two drives with two paths each and a changer with\n"
+            "two paths; the changer loads a cartridge into the drive behind Tape0 while its primary path\n"
+            "times out (the move completes on the other path); the backup on\n"
             "Tape0 while faults strike its primary path; a verify; the paths, the event log and the\n"
             "summary. It exits with 0 only when the backup verified.\n"
             "\n"
@@ -113,7 +130,7 @@ std::string Trim(std::string s)
 bool StepTakesArgument(const std::string &step)
 {
     static const char *kWithArgument[] = {"write", "read", "rewind", "verify", "pull", "stop", "start", "filemark",
-                                          "backup", "summary"};
+                                          "backup", "summary", "changer"};
     for (const char *name : kWithArgument)
         if (step == name)
             return true;
@@ -132,7 +149,8 @@ struct StepCall {
     std::string name;
     std::string argument;
     vyr::tools::FaultCommand fault;
-    std::vector<std::string> words; // install, uninstall: the installer's option words
+    std::vector<std::string> words; // install, uninstall: the installer's option words; move: the changer
+    vyr::tools::ChangerElement from, to; // move
 };
 
 class Runner {
@@ -147,7 +165,8 @@ public:
     {
         const std::string &step = call.name;
         const std::string &argument = call.argument;
-        if ((StepTakesArgument(step) || step == "fault" || step == "soak" || step == "keyreq") && !machine_.Booted()) {
+        if ((StepTakesArgument(step) || step == "fault" || step == "soak" || step == "keyreq" || step == "move") &&
+            !machine_.Booted()) {
             fprintf(stderr, "vyrsim: %s %s: the host is not running (boot first)\n", step.c_str(), argument.c_str());
             return false;
         }
@@ -161,8 +180,19 @@ public:
             return Backup(argument);
         if (step == "keyreq")
             return KeyReq(argument);
+        if (step == "move" || step == "changer")
+            return Changer(call);
         if (step == "summary")
             return Summary(argument);
+        if (step == "winscen") {
+            if (!machine_.Booted()) {
+                fprintf(stderr, "vyrsim: winscen: the host is not running (boot first)\n");
+                return false;
+            }
+            int result = vyr::tools::RunWinScen(topology_, stdout);
+            verifyFailed_ |= result == 1;
+            return result != 2;
+        }
         if (step == "soak") {
             soakFailed_ |= !vyr::tools::RunSoak(io_.soak, stdout);
             return true;
@@ -209,16 +239,22 @@ private:
             // Without an `install` step first, the bus is put in place as an installation would.
             if (!installedByInstaller_)
                 machine_.InstallTapeBus();
-            if (topology_.drives > 0) {
+            if (topology_.drives > 0 || topology_.changers > 0) {
                 vyr::sim::InstallTestbed(machine_);
                 vyr::sim::InstallPathFilter(machine_);
             }
+            if (topology_.changers > 0)
+                vyr::tools::InstallChangers(machine_, installedByInstaller_);
             installed_ = true;
         }
-        for (auto &[name, value] : settings_)
+        for (auto &[name, value] : settings_) {
             machine_.SetServiceDword("vyrtpbs2k16", name, value);
+            // The changer bus reads the same settings from its own key.
+            if (topology_.changers > 0)
+                machine_.SetServiceDword("vyrcgbs2k16", name, value);
+        }
         machine_.Boot();
-        if (topology_.drives > 0) {
+        if (topology_.drives > 0 || topology_.changers > 0) {
             // The fabric forgets its drives at shutdown, as hardware would be re-discovered: build
             // the topology again on every boot.
             vyr::sim::Fabric fabric;
@@ -257,6 +293,16 @@ private:
         return true;
     }
 
+    // `move CHANGER FROM TO` and `changer CHANGER`.
+    bool Changer(const StepCall &call)
+    {
+        if (call.name == "changer")
+            vyr::tools::PrintChanger(topology_, call.argument, stdout);
+        else
+            vyr::tools::MoveCartridge(topology_, call.words[0], call.from, call.to, stdout);
+        return true; // a failed move is a result of the scenario
+    }
+
     bool KeyReq(const std::string &argument)
     {
         size_t space = argument.find(' ');
@@ -271,10 +317,10 @@ private:
     }
 
 public:
-    bool StartKeyServers(int count, std::vector<std::string> encrypted)
+    bool StartKeyServers(int count, int down, std::vector<std::string> encrypted)
     {
         encrypted_ = std::move(encrypted);
-        if (!keyServers_.Start(count)) {
+        if (!keyServers_.Start(count, down - 1)) {
             fprintf(stderr, "vyrsim: a key server stand-in cannot listen on 127.0.0.1\n");
             return false;
         }
@@ -379,6 +425,9 @@ private:
     {
         auto process = hk::Process::Create("vyrsim-paths");
         NTSTATUS status = vyr::tools::QueryLogicalDevices(*process, devices);
+        // The changers after the tapes, from their own bus.
+        if (NT_SUCCESS(status))
+            status = vyr::tools::AppendChangerDevices(*process, devices);
         if (!NT_SUCCESS(status))
             fprintf(stderr, "vyrsim: the path query failed with %s\n", vyr::tools::StatusText(status).c_str());
         return NT_SUCCESS(status);
@@ -582,6 +631,7 @@ int main(int argc, char **argv)
     std::vector<StepCall> steps;
     bool drivesGiven = false;
     int keyServerCount = 0;
+    int keyServerDown = 0;
     std::vector<std::string> encrypted;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
@@ -595,12 +645,14 @@ int main(int argc, char **argv)
         if (arg == "-h" || arg == "--help") {
             Usage(stdout);
             return 0;
-        } else if (arg == "--drives" || arg == "--paths" || arg == "--ports" || arg == "--seed") {
+        } else if (arg == "--drives" || arg == "--paths" || arg == "--ports" || arg == "--seed" || arg == "--changers") {
             std::string text = value(arg.c_str());
             char *end = nullptr;
             unsigned long v = strtoul(text.c_str(), &end, 0);
-            unsigned long limit = arg == "--drives" ? 16 : arg == "--paths" ? 8 : arg == "--ports" ? 8 : 1000000;
-            if (text.empty() || *end || v > limit || (arg != "--drives" && arg != "--seed" && v == 0)) {
+            unsigned long limit = arg == "--drives" ? 16 : arg == "--paths" ? 8 : arg == "--ports" ? 8
+                                  : arg == "--changers" ? 4 : 1000000;
+            if (text.empty() || *end || v > limit ||
+                (arg != "--drives" && arg != "--seed" && arg != "--changers" && v == 0)) {
                 fprintf(stderr, "vyrsim: %s wants a number up to %lu, got '%s'\n", arg.c_str(), limit, text.c_str());
                 return 2;
             }
@@ -609,7 +661,12 @@ int main(int argc, char **argv)
                 drivesGiven = true;
             }
             else if (arg == "--paths")
-                topology.pathsPerDrive = (int)v;
+                topology.pathsPerDrive = topology.pathsPerChanger = (int)v;
+            else if (arg == "--changers") {
+                topology.changers = (int)v;
+                // Drives behind a changer hold what the changer loads into them.
+                topology.linkedDrivesEmpty = true;
+            }
             else if (arg == "--ports")
                 topology.ports = (int)v;
             else
@@ -669,6 +726,15 @@ int main(int argc, char **argv)
                 return 2;
             }
             keyServerCount = (int)v;
+        } else if (arg == "--keyserver-down") {
+            std::string text = value("--keyserver-down");
+            char *end = nullptr;
+            unsigned long v = strtoul(text.c_str(), &end, 0);
+            if (text.empty() || *end || v == 0 || v > 16) {
+                fprintf(stderr, "vyrsim: --keyserver-down wants a key server's number from 1, got '%s'\n", text.c_str());
+                return 2;
+            }
+            keyServerDown = (int)v;
         } else if (arg == "--encrypted") {
             encrypted.push_back(value("--encrypted"));
         } else if (arg == "keyreq") {
@@ -679,6 +745,20 @@ int main(int argc, char **argv)
             std::string device = argv[i + 1], type = argv[i + 2];
             i += 2;
             steps.push_back({"keyreq", device + " " + type, {}, {}});
+        } else if (arg == "move") {
+            if (i + 3 >= argc) {
+                fprintf(stderr, "vyrsim: step 'move' needs a changer and two elements (try --help)\n");
+                return 2;
+            }
+            StepCall call{arg, std::string(argv[i + 1]) + " " + argv[i + 2] + " " + argv[i + 3], {}, {argv[i + 1]}};
+            std::string error;
+            if (!vyr::tools::ParseChangerElement(argv[i + 2], &call.from, &error) ||
+                !vyr::tools::ParseChangerElement(argv[i + 3], &call.to, &error)) {
+                fprintf(stderr, "vyrsim: move: %s\n", error.c_str());
+                return 2;
+            }
+            i += 3;
+            steps.push_back(call);
         } else if (arg == "install" || arg == "uninstall") {
             // The option words that follow are the installer's (-s, -v:3, /S, -r:30, ...).
             StepCall call{arg, {}, {}, {}};
@@ -712,8 +792,9 @@ int main(int argc, char **argv)
         }
     }
     if (steps.empty()) {
-        printf("vyrsim: default scenario -- two drives with two paths each; a backup on Tape0 while faults strike "
-               "its primary path; read back and verified\n");
+        printf("vyrsim: default scenario -- two drives and a changer with two paths each; the changer loads "
+               "Tape0's cartridge while its primary path fails; a backup on Tape0 while faults strike its primary "
+               "path; read back and verified\n");
         if (!drivesGiven) {
             topology.drives = 2;
             topology.pathsPerDrive = 2;
@@ -724,13 +805,34 @@ int main(int argc, char **argv)
             keyServerCount = 1;
             encrypted.push_back("Tape1");
         }
-        steps = {{"install", "", {}, {"-s"}}, {"boot", "", {}},       {"paths", "", {}},          {"backup", "Tape0", {}}, {"paths", "", {}},
+        // A library with one drive, the one behind Tape0, which starts empty: before the backup the
+        // changer loads a cartridge into it while its primary path times out under the move.
+        if (!topology.changers) {
+            topology.changers = 1;
+            topology.pathsPerChanger = 2;
+            topology.changerDrives = 1;
+            topology.linkedDrivesEmpty = true;
+        }
+        StepCall changerFault{"fault", "Changer0/primary status 0xC00000B5 --opcode 0xA5", {}, {}};
+        std::vector<std::string> faultWords = {"Changer0/primary", "status", "0xC00000B5", "--opcode", "0xA5"};
+        size_t faultNext = 0;
+        std::string faultError;
+        vyr::tools::ParseFaultCommand(faultWords, &faultNext, &changerFault.fault, &faultError);
+        StepCall load{"move", "Changer0 slot0 drive0", {}, {"Changer0"}};
+        vyr::tools::ParseChangerElement("slot0", &load.from, &faultError);
+        vyr::tools::ParseChangerElement("drive0", &load.to, &faultError);
+        steps = {{"install", "", {}, {"-s"}}, {"boot", "", {}},       {"paths", "", {}},          changerFault, load, {"backup", "Tape0", {}}, {"paths", "", {}},
                  {"verify", "Tape0", {}}, {"write", "Tape1", {}},    {"keyreq", "Tape1 1", {}}, {"events", "", {}},
                  {"summary", "Tape0", {}}, {"shutdown", "", {}}, {"events", "", {}}};
     }
     try {
         Runner runner(options, settings, topology, io);
-        if (!runner.StartKeyServers(keyServerCount, encrypted))
+        if (keyServerDown > keyServerCount) {
+            fprintf(stderr, "vyrsim: --keyserver-down %d: only %d key server(s) (see --keyservers)\n", keyServerDown,
+                    keyServerCount);
+            return 2;
+        }
+        if (!runner.StartKeyServers(keyServerCount, keyServerDown, encrypted))
             return 2;
         for (const StepCall &call : steps)
             if (!runner.Step(call))

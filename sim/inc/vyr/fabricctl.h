@@ -59,7 +59,8 @@ constexpr ULONG IOCTL_VYRFAB_RELEASE_HELD = VyrFabCode(0x809, 0x0002);
 // answers at once) and returns how many are. STATUS_IO_TIMEOUT when TimeoutMilliseconds (0: no
 // limit) pass first, STATUS_NO_SUCH_DEVICE when the fabric goes away meanwhile.
 constexpr ULONG IOCTL_VYRFAB_WAIT_HELD = VyrFabCode(0x80A, 0 /* FILE_ANY_ACCESS */);
-// in FabChangerConfig, out FabIndexReply. A medium changer joins the world. Changers and tape
+// in FabChangerConfig, out FabIndexReply. A medium changer joins the world, its drive elements
+// linked to the tape drives the record names. Changers and tape
 // drives share one index space ("drive" indices): paths, faults of FAB_SCOPE_DRIVE, the topology
 // and FAB_DRIVE_RESET take a changer's index as they take a drive's. IOCTL_VYRFAB_QUERY_DRIVE and
 // the other drive operations on a changer fail with STATUS_INVALID_DEVICE_REQUEST.
@@ -127,6 +128,16 @@ struct FabChangerConfig {
     ULONG ImportExport;  // 0 to FAB_CHANGER_MAX_PORTALS
     ULONG FullSlots;     // the first FullSlots storage slots hold a cartridge at power-on
     ULONG64 Wwnn;        // world-wide node name; 0 = none
+    // The first LinkedDrives data transfer elements (0 to Drives) are the tape drives of these
+    // indices, each a tape drive of the fabric that no other element stands for; the other
+    // entries are zero. A cartridge moved into such an element is loaded into that drive (every
+    // nexus of the drive hears 28/00) and one moved out is taken from it, unloaded or not; the
+    // medium belongs to the cartridge, so its data go with it. A move into an element whose drive
+    // holds a cartridge of its own fails with 5/3B/0D, one out of a drive whose medium removal an
+    // initiator prevents with 5/53/02. Moves in and out of the other drive elements touch no drive.
+    ULONG LinkedDrives;
+    ULONG DriveIndex[FAB_CHANGER_MAX_DRIVES];
+    ULONG Reserved2;     // zero
 };
 static_assert(FIELD_OFFSET(FabChangerConfig, szProduct) == 33, "FabChangerConfig layout");
 static_assert(FIELD_OFFSET(FabChangerConfig, szRevision) == 50, "FabChangerConfig layout");
@@ -134,7 +145,10 @@ static_assert(FIELD_OFFSET(FabChangerConfig, Reserved) == 55, "FabChangerConfig 
 static_assert(FIELD_OFFSET(FabChangerConfig, StorageSlots) == 56, "FabChangerConfig layout");
 static_assert(FIELD_OFFSET(FabChangerConfig, FullSlots) == 68, "FabChangerConfig layout");
 static_assert(FIELD_OFFSET(FabChangerConfig, Wwnn) == 72, "FabChangerConfig layout");
-static_assert(sizeof(FabChangerConfig) == 80, "FabChangerConfig layout");
+static_assert(FIELD_OFFSET(FabChangerConfig, LinkedDrives) == 80, "FabChangerConfig layout");
+static_assert(FIELD_OFFSET(FabChangerConfig, DriveIndex) == 84, "FabChangerConfig layout");
+static_assert(FIELD_OFFSET(FabChangerConfig, Reserved2) == 116, "FabChangerConfig layout");
+static_assert(sizeof(FabChangerConfig) == 120, "FabChangerConfig layout");
 
 // Which cartridge each element holds: 0 = none, else the cartridge's number.
 struct FabChangerState {
@@ -288,12 +302,14 @@ enum FabDriveOperation : ULONG {
     FAB_DRIVE_RESET = 2,         // power cycle (Value: 0): reservations gone, unit attention to every nexus
     FAB_DRIVE_WRITE_PROTECT = 3, // Value: 1 = protect the cartridge, 0 = allow writes
     FAB_DRIVE_KEY_MANAGED = 4,   // Value: 1 = key-managed encryption on, 0 = off
+    FAB_DRIVE_KEY_PAGE_LENGTH = 5, // Value: page length of the key request page 0x25/0xFF (144 to
+                                   // 65280; 0 = the usual 144)
 };
 
 struct FabDriveControlRequest {
     ULONG DriveIndex;
     ULONG Operation; // FabDriveOperation
-    ULONG Value;     // 0 or 1 as the operation says
+    ULONG Value;     // 0 or 1, or a length, as the operation says
 };
 static_assert(sizeof(FabDriveControlRequest) == 12, "FabDriveControlRequest layout");
 

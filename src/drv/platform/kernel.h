@@ -5,7 +5,22 @@
 // WDM dialect, and builds unchanged for both.
 #pragma once
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(VYR_WIN32_USER_MODE)
+
+// Win32 programs (test programs only) that share the records and control codes of vyr/*.h with
+// the drivers: the user-mode headers give the same types, so every record keeps one definition
+// and its layout checks. No kernel routine is reachable from here.
+#include <windows.h>
+#include <winioctl.h>
+#include <ntddstor.h>
+// mingw-w64's user-mode ntddtape.h declares again an enum its winnt.h already has: its declarations
+// go into a namespace of their own, and its control codes (macros) come out as they are.
+namespace vyr_mingw_ntddtape {
+#include <ntddtape.h>
+}
+typedef LONG NTSTATUS;
+
+#elif defined(_WIN32)
 
 // mingw-w64's intrin-impl.h and wdm.h both define these two; keep wdm.h's.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
