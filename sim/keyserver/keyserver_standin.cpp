@@ -105,13 +105,14 @@ const char *MisbehaviourName(Misbehaviour m)
     case Misbehaviour::OversizedData: return "oversized-data";
     case Misbehaviour::TruncatedCommand: return "truncated-command";
     case Misbehaviour::FailTheExchange: return "refused-key";
+    case Misbehaviour::RewindsTheTape: return "rewind";
     }
     return "?";
 }
 
 bool ParseMisbehaviour(const std::string &text, Misbehaviour *m)
 {
-    for (int k = 0; k <= (int)Misbehaviour::FailTheExchange; k++) {
+    for (int k = 0; k <= (int)Misbehaviour::RewindsTheTape; k++) {
         if (text == MisbehaviourName((Misbehaviour)k)) {
             *m = (Misbehaviour)k;
             return true;
@@ -311,6 +312,10 @@ void KeyServerStandIn::Serve(int fd)
             std::vector<uint8_t> command;
             if (mode == Misbehaviour::TruncatedCommand) {
                 command = Message(50, exchange, (uint32_t)step, true);
+            } else if (mode == Misbehaviour::RewindsTheTape && step == 1) {
+                // Every command but a MODE SENSE carries its data: 12 bytes with a page length 0.
+                command = Message(kData + 12, exchange, (uint32_t)step, true);
+                command[kCdb] = 0x01; // REWIND
             } else if (step < commands || mode == Misbehaviour::TenthCommand) {
                 command = ModeSenseCommand(exchange, (uint32_t)step);
             } else {

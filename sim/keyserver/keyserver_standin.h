@@ -27,6 +27,7 @@ enum class Misbehaviour {
     OversizedData,     // a MODE SELECT whose page length points past what was sent
     TruncatedCommand,  // a message with the command bit set that ends before its CDB
     FailTheExchange,   // ends the exchange after asking for a key the drive will refuse
+    RewindsTheTape,    // sends a REWIND among its commands, then gives the key
 };
 
 const char *MisbehaviourName(Misbehaviour m);

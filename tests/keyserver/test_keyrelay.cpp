@@ -168,6 +168,38 @@ TEST_F(KeyRelayTest, WriteThatMeetsAKeyRequestIsRelayedAndSentAgain)
     EXPECT_EQ(BusPool(kTagPassThrough), 0u);
 }
 
+// A key server may send the drive any command. One that moves the tape during the exchange must
+// not have the refused write sent again from where the tape now is: at the beginning of the tape
+// it would overwrite everything written before.
+TEST_F(KeyRelayTest, WriteIsNotSentAgainWhenTheKeyExchangeMovedTheTape)
+{
+    BuildKeyManaged();
+    KeyServerStandIn &server = AddServer();
+    WriteConfig(Ports());
+    HANDLE h = Open();
+    ASSERT_NE(h, hk::INVALID_HANDLE);
+    for (int i = 1; i <= 3; i++)
+        ASSERT_EQ(Write(h, Block(kBlock, i)), STATUS_SUCCESS);
+
+    DropKey();
+    server.SetMisbehaviour(Misbehaviour::RewindsTheTape);
+    ULONG written = 1;
+    EXPECT_FALSE(NT_SUCCESS(Write(h, Block(kBlock, 4), &written)));
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(server.Counters().exchangesEnded, 2);
+    EXPECT_TRUE(Drive().fKeyLoaded) << "the exchange itself went through";
+    EXPECT_EQ(Drive().Position, 0u) << "the key server's REWIND ran";
+
+    ASSERT_EQ(Rewind(h), STATUS_SUCCESS);
+    for (int i = 1; i <= 3; i++) {
+        std::vector<UCHAR> data;
+        ASSERT_EQ(Read(h, &data, kBlock), STATUS_SUCCESS) << "block " << i;
+        EXPECT_EQ(data, Block(kBlock, i)) << "block " << i;
+    }
+    std::vector<UCHAR> data;
+    EXPECT_FALSE(NT_SUCCESS(Read(h, &data, kBlock))) << "nothing after the third block";
+}
+
 // A drive whose key request message is longer than a message may be: the key server gets the
 // first 16,384 bytes, the length words as the drive gave them, and the exchange goes on to give
 // the drive its key. The longer MODE SENSE answer it asks for is cut the same way.

@@ -404,8 +404,17 @@ NTSTATUS BusSendOverPath(PDEVICE_OBJECT LogicalDevice, PIRP Irp)
                 // meets the status rule like any other failure.
                 statusRule = FALSE;
                 ULONG disposition = 0;
+                const BOOLEAN knownBefore = ldx->fPositionKnown;
+                const ULONG positionBefore = ldx->ulPosition;
                 NTSTATUS relayed = BusRelayKeyRequest(ldx, &disposition);
-                if (disposition == KEY_RELAY_FINISHED) {
+                if (disposition == KEY_RELAY_FINISHED && rq.fPositionMoving && knownBefore && ldx->fPositionKnown &&
+                    ldx->ulPosition != positionBefore) {
+                    // The key server's commands moved the tape (a key server may send any
+                    // command). Sent again from there, a write would land on the wrong block,
+                    // over data already on the tape: the request ends with the drive's refusal.
+                    // (A position the commands left unknown is read and compared before the
+                    // request goes again, as after any failed attempt.)
+                } else if (disposition == KEY_RELAY_FINISHED) {
                     failover = TRUE;
                     keyRelayed = TRUE;
                 } else if (disposition == KEY_RELAY_FAILED) {

@@ -229,7 +229,9 @@ NTSTATUS RunDriveCommand(KeyRelayState *Relay, KeyRelayRequest *Request)
 
     const KrpDirection direction = KrpDirectionOf(Request->cdb[0]);
     ULONG dataLength = Request->dataLength > KEY_RELAY_DATA_LIMIT ? KEY_RELAY_DATA_LIMIT : Request->dataLength;
-    if (!Request->data)
+    // A command without a data phase (REWIND, SPACE, LOCATE...) goes down without a transfer
+    // length, whatever data its message carried: a length with no direction is refused below.
+    if (!Request->data || direction == KRP_DATA_NONE)
         dataLength = 0;
     VyrScsiAddress address;
     BusGetLogicalAddress(ldx, &address);
