@@ -64,7 +64,7 @@ void FabFreeCartridgesp(FabModel *Model)
 
 // The changer's picker at a drive element: the drive behind it takes or gives up the cartridge's
 // medium. An element without a drive behind it just holds the cartridge.
-NTSTATUS FabChangerLoadp(PVOID Context, ULONG Element, USHORT Cartridge)
+NTSTATUS FabChangerPickerp(PVOID Context, ULONG Element, USHORT Cartridge, BOOLEAN Load)
 {
     auto *changer = (FabModel *)Context;
     FabModel *tape = Element < FAB_CHANGER_MAX_DRIVES ? changer->Linked[Element] : nullptr;
@@ -72,18 +72,18 @@ NTSTATUS FabChangerLoadp(PVOID Context, ULONG Element, USHORT Cartridge)
         return STATUS_SUCCESS;
     if (Cartridge == 0 || Cartridge > changer->cCartridges)
         return STATUS_INVALID_PARAMETER;
-    return TapeDriveInsertCartridge(tape->pTape, changer->Cartridges[Cartridge - 1]);
+    TapeCartridge *cartridge = changer->Cartridges[Cartridge - 1];
+    return Load ? TapeDriveInsertCartridge(tape->pTape, cartridge) : TapeDriveRemoveCartridge(tape->pTape, cartridge);
+}
+
+NTSTATUS FabChangerLoadp(PVOID Context, ULONG Element, USHORT Cartridge)
+{
+    return FabChangerPickerp(Context, Element, Cartridge, TRUE);
 }
 
 NTSTATUS FabChangerUnloadp(PVOID Context, ULONG Element, USHORT Cartridge)
 {
-    auto *changer = (FabModel *)Context;
-    FabModel *tape = Element < FAB_CHANGER_MAX_DRIVES ? changer->Linked[Element] : nullptr;
-    if (!tape)
-        return STATUS_SUCCESS;
-    if (Cartridge == 0 || Cartridge > changer->cCartridges)
-        return STATUS_INVALID_PARAMETER;
-    return TapeDriveRemoveCartridge(tape->pTape, changer->Cartridges[Cartridge - 1]);
+    return FabChangerPickerp(Context, Element, Cartridge, FALSE);
 }
 
 } // namespace

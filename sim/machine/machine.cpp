@@ -13,6 +13,8 @@ namespace {
 
 const std::string kEnumRoot = "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\ROOT";
 
+} // namespace
+
 bool RootDeviceExists(const std::string &hardwareId)
 {
     for (const std::string &cls : hk::RegSubKeys(kEnumRoot))
@@ -25,8 +27,6 @@ bool RootDeviceExists(const std::string &hardwareId)
         }
     return false;
 }
-
-} // namespace
 
 std::string Machine::DefaultDriverDir()
 {

@@ -12,6 +12,9 @@ namespace vyr::sim {
 constexpr const char *kServicesKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
 constexpr const char *kSystemClassGuid = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
 
+// Whether a root-enumerated device with this hardware ID is in the registry (installed before).
+bool RootDeviceExists(const std::string &hardwareId);
+
 struct MachineOptions {
     // Folder that holds the machine's drives; empty: a fresh temporary folder, removed with the
     // machine unless keepSandbox.

@@ -14,7 +14,6 @@ namespace vyr::tools {
 namespace {
 
 constexpr const char *kChangerBusService = "vyrcgbs2k16";
-const std::string kEnumRoot = "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\ROOT";
 
 // How many times a tape device is asked whether it has taken a new cartridge: each unit attention
 // it reports costs one question, and a drive reports each at most once per path.
@@ -38,19 +37,6 @@ const ElementKind *KindOf(int type)
         if (k.type == type)
             return &k;
     return nullptr;
-}
-
-bool RootDeviceExists(const std::string &hardwareId)
-{
-    for (const std::string &cls : hk::RegSubKeys(kEnumRoot))
-        for (const std::string &instance : hk::RegSubKeys(kEnumRoot + "\\" + cls)) {
-            std::vector<std::string> ids;
-            hk::RegGetMultiString(kEnumRoot + "\\" + cls + "\\" + instance, "HardwareID", &ids);
-            for (const std::string &id : ids)
-                if (strcasecmp(id.c_str(), hardwareId.c_str()) == 0)
-                    return true;
-        }
-    return false;
 }
 
 std::string Trimmed(const char *field, size_t size)
@@ -152,7 +138,7 @@ void InstallChangers(vyr::sim::Machine &machine, bool busInstalled)
     if (!busInstalled) {
         machine.InstallDriverImage(kChangerBusService);
         machine.InstallService(kChangerBusService);
-        if (!RootDeviceExists("root\\vyrcgbs2k16")) {
+        if (!sim::RootDeviceExists("root\\vyrcgbs2k16")) {
             hk::DevNode *node = hk::CreateRootDevice("root\\vyrcgbs2k16", kChangerBusService, vyr::sim::kSystemClassGuid);
             if (node)
                 hk::StartDevice(node);
