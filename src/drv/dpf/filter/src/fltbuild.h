@@ -7,6 +7,7 @@
 #include "kernel.h"
 #include "vyr/dpf/defines.h"
 #include "vyr/statustable.h"
+#include "vyr/cgbus.h"
 #include "vyr/tpbus.h"
 
 #ifndef VYR_BUILD_CHANGER
@@ -39,11 +40,11 @@ constexpr ULONG FLT_HANDOVER_DEVICE_SLOT = 1;
 
 #define FLT_BUS_DEVICE_NAME L"\\Device\\VYRCgBsDvc"
 constexpr ULONG FLT_DEVICE_TYPE = FILE_DEVICE_CHANGER;
-constexpr ULONG FLT_IOCTL_REGISTER_PATH = 0x84c9c000;
-constexpr ULONG FLT_IOCTL_NOTIFY_PATH = 0x84c9c010;
-constexpr ULONG FLT_IOC_GET_SERIAL_NUMBER = 0x84c9c008;
-constexpr ULONG FLT_IOC_GET_SCSI_ADDRESS = 0x84c9c00c;
-constexpr ULONG FLT_IOC_SET_STATUS_TABLE = 0x84c9c014;
+constexpr ULONG FLT_IOCTL_REGISTER_PATH = IOCTL_CGBUS_REGISTER_PATH;
+constexpr ULONG FLT_IOCTL_NOTIFY_PATH = IOCTL_CGBUS_NOTIFY_PATH;
+constexpr ULONG FLT_IOC_GET_SERIAL_NUMBER = IOC_CG_GET_SERIAL_NUMBER;
+constexpr ULONG FLT_IOC_GET_SCSI_ADDRESS = IOC_CG_GET_SCSI_ADDRESS;
+constexpr ULONG FLT_IOC_SET_STATUS_TABLE = IOC_CG_SET_STATUS_TABLE;
 // A changer path is identified by its serial number and address only.
 #define FLT_PROBE_IDENTITY 0
 // Requests on a changer path go down untouched: no open/close notices, no status blocks.
@@ -51,40 +52,8 @@ constexpr ULONG FLT_IOC_SET_STATUS_TABLE = 0x84c9c014;
 // Only slot 0 is lent to the class driver.
 #define FLT_HANDOVER_DEVICE_SLOT_USED 0
 
-// Registration record of a changer path (input and output).
-#pragma pack(push, 1)
-struct FltChangerRegistration {
-    UCHAR fFailover;         // 0
-    CHAR szSerialNumber[32]; // 1
-    UCHAR Pad33[3];          // 33
-    VyrScsiAddress Address;  // 36
-    UCHAR Pad44[4];          // 44
-    ULONG64 pPathDevice;     // 48
-    ULONG ulState;           // 56
-    UCHAR Pad60[4];          // 60
-    ULONG64 pStatusTable;    // 64 (out)
-    ULONG ulDeviceNumber;    // 72 (out)
-    UCHAR Pad76[4];          // 76
-};
-
-// Notification of a changer path: always a state change.
-struct FltChangerNotification {
-    ULONG64 pPathDevice; // 0
-    ULONG ulState;       // 8
-    UCHAR Pad12[4];      // 12
-};
-#pragma pack(pop)
-static_assert(sizeof(FltChangerRegistration) == 80, "changer registration record");
-static_assert(FIELD_OFFSET(FltChangerRegistration, Address) == 36, "changer registration layout");
-static_assert(FIELD_OFFSET(FltChangerRegistration, pPathDevice) == 48, "changer registration layout");
-static_assert(FIELD_OFFSET(FltChangerRegistration, ulState) == 56, "changer registration layout");
-static_assert(FIELD_OFFSET(FltChangerRegistration, pStatusTable) == 64, "changer registration layout");
-static_assert(FIELD_OFFSET(FltChangerRegistration, ulDeviceNumber) == 72, "changer registration layout");
-static_assert(sizeof(FltChangerNotification) == 16, "changer notification record");
-static_assert(FIELD_OFFSET(FltChangerNotification, ulState) == 8, "changer notification layout");
-
-typedef FltChangerRegistration FltRegistrationRecord;
-typedef FltChangerNotification FltNotificationRecord;
+typedef ChangerPathRegistration FltRegistrationRecord;
+typedef ChangerPathNotification FltNotificationRecord;
 
 #else
 
