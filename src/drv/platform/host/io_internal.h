@@ -60,6 +60,9 @@ IrpTracking *TrackIrp(PIRP irp); // nullptr for an unknown IRP
 PIRP IoAllocateIrpFor(CCHAR stackSize, IrpOrigin origin, const void *caller, ULONG tag);
 void IoReleaseIrp(PIRP irp); // frees an IRP the I/O manager owns (after completion)
 void CompleteUserOrSystemIrp(PIRP irp, IrpTracking *tracking);
+// Returns once no completion routine is running. A routine that sets its waiter's event may still
+// be returning when that waiter lets its driver unload: the image is unmapped only after this.
+void IoWaitForCompletionRoutines();
 // Sends an I/O-manager IRP to `device` and waits for its completion. Checks the dispatch
 // routine's return against the completion (pending marked, completed before a non-pending return).
 NTSTATUS IoCallAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK *iosb);

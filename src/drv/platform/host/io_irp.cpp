@@ -7,7 +7,9 @@
 // is StackCount + 2, so a second completion is recognised.
 #include "io_internal.h"
 
+#include <atomic>
 #include <deque>
+#include <thread>
 #include <unordered_map>
 
 namespace hk::internal {
@@ -314,6 +316,16 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     return status;
 }
 
+namespace {
+std::atomic<int> g_completionRoutinesRunning{0};
+} // namespace
+
+void hk::internal::IoWaitForCompletionRoutines()
+{
+    while (g_completionRoutinesRunning.load(std::memory_order_acquire) != 0)
+        std::this_thread::yield();
+}
+
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     const void *caller = __builtin_return_address(0);
@@ -354,7 +366,9 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                                         ? nullptr
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             KIRQL irql = KeGetCurrentIrql();
+            g_completionRoutinesRunning.fetch_add(1, std::memory_order_acq_rel);
             NTSTATUS routineStatus = stack->CompletionRoutine(device, Irp, stack->Context);
+            g_completionRoutinesRunning.fetch_sub(1, std::memory_order_acq_rel);
             if (KeGetCurrentIrql() != irql)
                 BugCheck(BUGCHECK_IRQL_NOT_LESS_OR_EQUAL, KeGetCurrentIrql(), irql, 0, 0,
                          "completion routine " + Who((const void *)stack->CompletionRoutine) + " returned at IRQL " +

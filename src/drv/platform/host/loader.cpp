@@ -176,6 +176,7 @@ void RetireImage(std::list<DriverImage>::iterator it)
     PoolCheckLeaks(service);
     void *dl = image.dl;
     g_images.erase(it);
+    IoWaitForCompletionRoutines();
     if (dl)
         dlclose(dl);
 }
