@@ -311,6 +311,30 @@ TEST_F(IoStackTest, MoreProcessingRequiredStopsCompletionUntilTheHolderCompletes
     EXPECT_EQ(r.final.Information, 9u);
 }
 
+// The function driver waits for a request of its own that the bus driver's worker thread completes;
+// its routine wakes it and is still running code of its image when the device is removed and the
+// driver unloaded at once. The image must stay mapped until the routine has returned: the worker
+// would otherwise come back into unmapped code and the process would die.
+TEST_F(IoStackTest, DriverUnloadedAsItsRoutineReturnsKeepsItsImageUntilTheRoutineHasReturned)
+{
+    OwnRequest r;
+    r.plan.layers[2].action = HkSendOwn;
+    r.plan.layers[2].routineLingers = TRUE;
+    r.plan.layers[1].action = HkPend;
+    r.plan.layers[1].status = STATUS_END_OF_MEDIA;
+    r.plan.layers[1].information = 7;
+    r.Build(flt_->StackSize);
+
+    EXPECT_EQ(IoCallDriver(flt_, r.irp), STATUS_END_OF_MEDIA);
+    ASSERT_TRUE(r.Done());
+    EXPECT_EQ(r.final.Status, STATUS_END_OF_MEDIA);
+    EXPECT_EQ(r.final.Information, 7u);
+
+    ASSERT_EQ(hk::RemoveDevice(child_), STATUS_SUCCESS);
+    EXPECT_EQ(hk::FindDriver("hk_fdo"), nullptr);
+    EXPECT_EQ(hk::FindDriver("hk_flt"), nullptr);
+}
+
 TEST_F(IoStackTest, PendingReturnedTravelsUpOnlyWhereRoutinesPassItOn)
 {
     struct Case {

@@ -1,5 +1,6 @@
 // Driver-side code shared by the test drivers whose devices follow an HkPlan: the plan's dispatch,
-// its completion and cancel routines, and the worker thread that completes pended requests later.
+// its completion and cancel routines, a layer's own request sent down and waited for, and the
+// worker thread that completes pended requests later.
 // Each image that includes this header gets its own copy (and its own worker), as a driver would.
 #pragma once
 
@@ -118,6 +119,51 @@ static VOID NTAPI PlanCancel(PDEVICE_OBJECT device, PIRP irp)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+struct OwnWait {
+    KEVENT done;
+    BOOLEAN linger;
+};
+
+static NTSTATUS NTAPI OwnRequestDone(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    auto *wait = (OwnWait *)context;
+    // Once the event is set, the waiter may free the IRP, return (its frame holds `wait`) and let
+    // the driver unload while this routine is still on its way out.
+    BOOLEAN linger = wait->linger;
+    KeSetEvent(&wait->done, IO_NO_INCREMENT, FALSE);
+    if (linger)
+        KeStallExecutionProcessor(50 * 1000);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The layer asks the lower device itself with an IRP of its own and answers the request with the
+// result, as a driver that needs something from below before it can reply.
+static NTSTATUS SendOwn(PDEVICE_OBJECT lower, PIRP irp, HkLayerPlan *layer)
+{
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    ULONG_PTR information = 0;
+    PIRP own = IoAllocateIrp(lower->StackSize, FALSE);
+    if (own) {
+        OwnWait wait;
+        KeInitializeEvent(&wait.done, NotificationEvent, FALSE);
+        wait.linger = layer->routineLingers;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(own);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_HK_PLAN;
+        next->Parameters.DeviceIoControl.Type3InputBuffer = layer->plan;
+        IoSetCompletionRoutine(own, OwnRequestDone, &wait, TRUE, TRUE, TRUE);
+        IoCallDriver(lower, own);
+        KeWaitForSingleObject(&wait.done, Executive, KernelMode, FALSE, NULL);
+        status = own->IoStatus.Status;
+        information = own->IoStatus.Information;
+        IoFreeIrp(own);
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 // Carries out this layer's part of the plan. `lower` is null at the bottom of the stack, where a
 // request that would go further down is completed instead.
 static NTSTATUS PlanDispatch(PDEVICE_OBJECT device, PDEVICE_OBJECT lower, PIRP irp, HkPlan *plan)
@@ -131,7 +177,7 @@ static NTSTATUS PlanDispatch(PDEVICE_OBJECT device, PDEVICE_OBJECT lower, PIRP i
         e->cancel = irp->Cancel;
     }
     ULONG action = layer->action;
-    if (!lower && (action == HkForward || action == HkSkip || action == HkCopy))
+    if (!lower && (action == HkForward || action == HkSkip || action == HkCopy || action == HkSendOwn))
         action = HkComplete;
     switch (action) {
     case HkForward:
@@ -145,6 +191,8 @@ static NTSTATUS PlanDispatch(PDEVICE_OBJECT device, PDEVICE_OBJECT lower, PIRP i
     case HkCopy:
         IoCopyCurrentIrpStackLocationToNext(irp);
         return IoCallDriver(lower, irp);
+    case HkSendOwn:
+        return SendOwn(lower, irp, layer);
     case HkPend: {
         IoMarkIrpPending(irp);
         irp->Tail.Overlay.DriverContext[0] = layer;

@@ -41,6 +41,8 @@ enum HkAction : ULONG {
     HkPend,           // mark pending, return STATUS_PENDING; the driver's worker thread completes it
     HkHold,           // mark pending and keep the request in HkPlan::held for the test to finish
     HkHoldCancelable, // HkHold with a cancel routine that completes with STATUS_CANCELLED
+    HkSendOwn,        // send an IRP of the layer's own (the same plan) to the lower device, wait for its
+                      // routine's signal, free it and complete with its status and information
 };
 
 struct HkPlan;
@@ -50,6 +52,7 @@ struct HkLayerPlan {
     BOOLEAN invokeOnSuccess, invokeOnError, invokeOnCancel; // HkForward: the routine's SL_INVOKE_* bits
     BOOLEAN routineStops;     // the routine keeps the IRP (HkPlan::held) and stops completion
     BOOLEAN propagatePending; // the routine calls IoMarkIrpPending when PendingReturned
+    BOOLEAN routineLingers;   // HkSendOwn: the routine stays 50 ms in the image after its signal
     NTSTATUS status;          // HkComplete, HkPend
     ULONG information;
     HkPlan *plan; // set by HkPlanInit
