@@ -61,8 +61,14 @@ if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
     say "Installing Wine (apt-get install --no-install-recommends wine wine64)"
     SUDO=
     [ "$(id -u)" = 0 ] || SUDO=sudo
-    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends wine wine64 \
-        </dev/null >"$WORK.apt.log" 2>&1 || fail "could not install Wine (see $WORK.apt.log)"
+    mkdir -p "$(dirname "$WORK")"
+    install_wine() {
+        $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends wine wine64 \
+            </dev/null >>"$WORK.apt.log" 2>&1
+    }
+    # A machine whose package lists are missing or old learns of the packages first.
+    install_wine || { $SUDO apt-get update </dev/null >>"$WORK.apt.log" 2>&1 && install_wine; } ||
+        fail "could not install Wine (see $WORK.apt.log)"
 fi
 
 for f in package/Installer.dll package/setup_shared.exe package/uninst.exe bin/vyrwinsetup.exe \
