@@ -17,10 +17,10 @@ NTSTATUS CgpControlWork(CgExtension *Ext, CgIo *Io, ULONG_PTR *Information)
     if (!CgControl(Ext, Io, &status, Information)) {
         switch (IoGetCurrentIrpStackLocation(Io->Irp)->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_SCSI_PASS_THROUGH:
-            status = CgPassThrough(Ext, Io, FALSE, Information);
+            status = ClsPassThrough(Ext, Io, FALSE, Information);
             break;
         case IOCTL_SCSI_PASS_THROUGH_DIRECT:
-            status = CgPassThrough(Ext, Io, TRUE, Information);
+            status = ClsPassThrough(Ext, Io, TRUE, Information);
             break;
         default:
             status = STATUS_INVALID_DEVICE_REQUEST;

@@ -58,6 +58,8 @@ const ClsDriver CgDriver = {
     // A changer moves no data blocks: the residual stays 0 and there is no encryption to report;
     // the bus reads the sense of the request's last command.
     nullptr,
+    CG_MAX_TRANSFER,
+    nullptr,
 };
 
 void CgNoteSense(ClsExtension *Ext, ClsIo *Io, const FabScsiRequest *Request)

@@ -38,5 +38,3 @@ void CgNoteSense(ClsExtension *Ext, ClsIo *Io, const FabScsiRequest *Request);
 // cgcontrol.cpp: private codes, standard changer codes. FALSE when the code is none of them.
 BOOLEAN CgControl(CgExtension *Ext, CgIo *Io, NTSTATUS *Status, ULONG_PTR *Information);
 
-// cgpassthru.cpp
-NTSTATUS CgPassThrough(CgExtension *Ext, CgIo *Io, BOOLEAN Direct, ULONG_PTR *Information);

@@ -88,6 +88,12 @@ struct ClsDriver {
     // Optional: the stand-in's own fields of a request's ScsiStatus block (the sense fields are
     // filled already).
     void (*FillScsiStatus)(ClsExtension *Ext, ClsIo *Io, ScsiStatus *Block);
+    // The largest data transfer of one pass-through command.
+    ULONG ulMaxTransfer;
+    // Optional: what the stand-in keeps of a pass-through command that succeeded (DataOut null for
+    // a command that reads).
+    void (*NotePassThrough)(ClsExtension *Ext, ClsIo *Io, const UCHAR *Cdb, const UCHAR *DataOut,
+                            ULONG DataOutLength);
 };
 
 // clsmain.cpp
@@ -128,6 +134,12 @@ ScsiStatus *ClsFindScsiStatus(ClsExtension *Ext, PIRP Irp);
 // the sense of Io, then the stand-in's own fields. Called under the command lock, before the
 // request completes.
 void ClsFillScsiStatus(ClsExtension *Ext, ClsIo *Io);
+// clspassthru.cpp
+// IOCTL_SCSI_PASS_THROUGH (Direct FALSE) and IOCTL_SCSI_PASS_THROUGH_DIRECT (Direct TRUE), in the
+// 64-bit layout and in a 32-bit process's; every region the structure names is checked against
+// the buffers first. Success when the command reached the device, whatever its SCSI status.
+NTSTATUS ClsPassThrough(ClsExtension *Ext, ClsIo *Io, BOOLEAN Direct, ULONG_PTR *Information);
+
 // The private identity codes and IOCTL_SCSI_GET_ADDRESS; FALSE when the request is none of them.
 // Their commands are the driver's own probes: unit attentions are taken, no sense is reported.
 BOOLEAN ClsIdentityControl(ClsExtension *Ext, ClsIo *Io, NTSTATUS *Status, ULONG_PTR *Information);

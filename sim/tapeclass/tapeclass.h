@@ -192,5 +192,3 @@ void TcReleaseReservations(TcExtension *Ext, TcIo *Io);
 // Bookkeeping after a pass-through command that reached the drive with GOOD status.
 void TcNotePassThrough(TcExtension *Ext, TcIo *Io, const UCHAR *Cdb, const UCHAR *DataOut, ULONG DataOutLength);
 
-// tcpassthru.cpp
-NTSTATUS TcPassThrough(TcExtension *Ext, TcIo *Io, BOOLEAN Direct, ULONG_PTR *Information);

@@ -71,9 +71,9 @@ NTSTATUS TcpControlWork(TcExtension *Ext, TcIo *Io, ULONG_PTR *Information)
         return status;
     switch (IoGetCurrentIrpStackLocation(Io->Irp)->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_SCSI_PASS_THROUGH:
-        return TcPassThrough(Ext, Io, FALSE, Information);
+        return ClsPassThrough(Ext, Io, FALSE, Information);
     case IOCTL_SCSI_PASS_THROUGH_DIRECT:
-        return TcPassThrough(Ext, Io, TRUE, Information);
+        return ClsPassThrough(Ext, Io, TRUE, Information);
     default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }

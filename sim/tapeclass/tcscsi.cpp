@@ -98,6 +98,11 @@ void TcpInitExtension(ClsExtension *Ext)
     static_cast<TcExtension *>(Ext)->ulBlockSize = TC_BLOCK_SIZE_UNKNOWN;
 }
 
+void TcpNotePassThrough(ClsExtension *Ext, ClsIo *Io, const UCHAR *Cdb, const UCHAR *DataOut, ULONG DataOutLength)
+{
+    TcNotePassThrough((TcExtension *)Ext, (TcIo *)Io, Cdb, DataOut, DataOutLength);
+}
+
 } // namespace
 
 const ClsDriver TcDriver = {
@@ -118,6 +123,8 @@ const ClsDriver TcDriver = {
     TcStartDevice,
     TcRemoveDevice,
     TcpFillScsiStatus,
+    TC_MAX_TRANSFER,
+    TcpNotePassThrough,
 };
 
 void TcInitIo(TcIo *Io, PIRP Irp)

@@ -1,19 +1,20 @@
 // SCSI pass-through, buffered and direct, in the 64-bit layout and in the layout of a 32-bit
 // process. The structure is checked against the request's buffers before anything is sent: every
 // region it names (data, sense) must lie inside the buffer it will be read from or written to.
-// The command goes to the changer as the caller wrote it; the caller gets the SCSI status, the sense
+// The command goes to the device as the caller wrote it; the caller gets the SCSI status, the sense
 // data and the number of bytes that moved.
-#include "changerclass.h"
+#include "classcommon.h"
 #include "vyr/passthru.h"
 
 /*++
 Routine Description:
     IOCTL_SCSI_PASS_THROUGH (Direct FALSE) and IOCTL_SCSI_PASS_THROUGH_DIRECT (Direct TRUE).
     A request from a 32-bit process carries the 32-bit layout. The request succeeds when the
-    command reached the changer, whatever its SCSI status; a transport failure is its status.
+    command reached the device, whatever its SCSI status; a transport failure is its status.
 --*/
-NTSTATUS CgPassThrough(CgExtension *Ext, CgIo *Io, BOOLEAN Direct, ULONG_PTR *Information)
+NTSTATUS ClsPassThrough(ClsExtension *Ext, ClsIo *Io, BOOLEAN Direct, ULONG_PTR *Information)
 {
+    const ClsDriver *driver = ClsDescription();
     PIRP irp = Io->Irp;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -23,7 +24,7 @@ NTSTATUS CgPassThrough(CgExtension *Ext, CgIo *Io, BOOLEAN Direct, ULONG_PTR *In
     *Information = 0;
 
     SimPassThrough pt;
-    NTSTATUS status = SimPtParse(buffer, in, out, wow, CG_MAX_TRANSFER, &pt);
+    NTSTATUS status = SimPtParse(buffer, in, out, wow, driver->ulMaxTransfer, &pt);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -57,8 +58,11 @@ NTSTATUS CgPassThrough(CgExtension *Ext, CgIo *Io, BOOLEAN Direct, ULONG_PTR *In
     request.DataLength = pt.ulDataLength;
     request.Data = data;
     status = ClsSendRequest(Ext, &request);
-    if (NT_SUCCESS(status))
-        CgNoteSense(Ext, Io, &request);
+    if (NT_SUCCESS(status)) {
+        driver->NoteOutcome(Ext, Io, &request);
+        if (request.ScsiStatus == SCSISTAT_GOOD && driver->NotePassThrough)
+            driver->NotePassThrough(Ext, Io, pt.Cdb, dataIn ? nullptr : (const UCHAR *)data, pt.ulDataLength);
+    }
     if (mdl) {
         MmUnlockPages(mdl);
         IoFreeMdl(mdl);
