@@ -487,13 +487,15 @@ NTSTATUS FabDriveControlp(FabBus *Bus, PIRP Irp)
     return FabModelControl(model, request.Operation, request.Value);
 }
 
-NTSTATUS FabQueryDrivep(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
+// The model a query names, once its reply fits the output buffer; Changer tells whether the query
+// is for a changer (the other kind of device is refused).
+NTSTATUS FabQueriedModelp(FabBus *Bus, PIRP Irp, ULONG ReplySize, BOOLEAN Changer, FabModel **Model)
 {
     FabDriveRequest request;
     NTSTATUS status = FabReadInputp(Irp, &request);
     if (!NT_SUCCESS(status))
         return status;
-    if (FabOutputLengthp(Irp) < sizeof(FabDriveState))
+    if (FabOutputLengthp(Irp) < ReplySize)
         return STATUS_BUFFER_TOO_SMALL;
     FabModel *model = nullptr;
     BOOLEAN changer = FALSE;
@@ -505,8 +507,18 @@ NTSTATUS FabQueryDrivep(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
     ExReleaseFastMutex(&Bus->TopologyMutex);
     if (!model)
         return STATUS_INVALID_PARAMETER;
-    if (changer)
+    if (changer != Changer)
         return STATUS_INVALID_DEVICE_REQUEST;
+    *Model = model;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FabQueryDrivep(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
+{
+    FabModel *model = nullptr;
+    NTSTATUS status = FabQueriedModelp(Bus, Irp, sizeof(FabDriveState), FALSE, &model);
+    if (!NT_SUCCESS(status))
+        return status;
     FabModelQuery(model, (FabDriveState *)Irp->AssociatedIrp.SystemBuffer);
     *Information = sizeof(FabDriveState);
     return STATUS_SUCCESS;
@@ -514,24 +526,10 @@ NTSTATUS FabQueryDrivep(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
 
 NTSTATUS FabQueryChangerp(FabBus *Bus, PIRP Irp, ULONG_PTR *Information)
 {
-    FabDriveRequest request;
-    NTSTATUS status = FabReadInputp(Irp, &request);
+    FabModel *model = nullptr;
+    NTSTATUS status = FabQueriedModelp(Bus, Irp, sizeof(FabChangerState), TRUE, &model);
     if (!NT_SUCCESS(status))
         return status;
-    if (FabOutputLengthp(Irp) < sizeof(FabChangerState))
-        return STATUS_BUFFER_TOO_SMALL;
-    FabModel *model = nullptr;
-    BOOLEAN changer = FALSE;
-    ExAcquireFastMutex(&Bus->TopologyMutex);
-    if (request.DriveIndex < Bus->cDrives) {
-        model = Bus->Drives[request.DriveIndex]->pModel;
-        changer = Bus->Drives[request.DriveIndex]->Kind == FAB_DEVICE_CHANGER;
-    }
-    ExReleaseFastMutex(&Bus->TopologyMutex);
-    if (!model)
-        return STATUS_INVALID_PARAMETER;
-    if (!changer)
-        return STATUS_INVALID_DEVICE_REQUEST;
     FabModelQueryChanger(model, (FabChangerState *)Irp->AssociatedIrp.SystemBuffer);
     *Information = sizeof(FabChangerState);
     return STATUS_SUCCESS;
