@@ -2,6 +2,7 @@
 // transport, import/export, data transfer, storage -- so that a READ ELEMENT STATUS over a range
 // of addresses is a walk along the array.
 #include "changer.h"
+#include "vyr/scsiident.h"
 
 namespace {
 
@@ -151,45 +152,10 @@ void ChgFormatVolumeTag(USHORT Cartridge, UCHAR *Tag)
     Tag[8] = '8';
 }
 
-ULONG ChgBuildStandardInquiry(const ChangerDevice *Changer, UCHAR *Out)
+SimScsiIdentity ChgIdentity(const ChangerDevice *Changer)
 {
-    RtlZeroMemory(Out, 36);
-    Out[0] = 0x08; // medium changer device
-    Out[1] = 0x80; // removable medium
-    Out[2] = 0x05; // SPC-3
-    Out[3] = 0x02; // response data format 2
-    Out[4] = 36 - 5;
-    Out[6] = 0x10; // MULTIP: the changer has more than one port
-    RtlCopyMemory(Out + 8, Changer->Vendor, 8);
-    RtlCopyMemory(Out + 16, Changer->Product, 16);
-    RtlCopyMemory(Out + 32, Changer->Revision, 4);
-    return 36;
-}
-
-// Device identification: the NAA designator (from the WWNN) first when there is one, then the
-// T10 vendor designator (vendor, product, serial number).
-ULONG ChgBuildIdentificationPage(const ChangerDevice *Changer, UCHAR *Out)
-{
-    Out[0] = 0x08;
-    Out[1] = 0x83;
-    ULONG at = 4;
-    if (Changer->HasWwnn) {
-        Out[at] = 0x01;
-        Out[at + 1] = 0x03;
-        Out[at + 3] = 8;
-        RtlCopyMemory(Out + at + 4, Changer->Wwnn, 8);
-        at += 12;
-    }
-    ULONG t10 = 8 + 16 + Changer->SerialLength;
-    Out[at] = 0x02;
-    Out[at + 1] = 0x01;
-    Out[at + 3] = (UCHAR)t10;
-    RtlCopyMemory(Out + at + 4, Changer->Vendor, 8);
-    RtlCopyMemory(Out + at + 12, Changer->Product, 16);
-    RtlCopyMemory(Out + at + 28, Changer->Serial, Changer->SerialLength);
-    at += 4 + t10;
-    ChgPut16(Out + 2, at - 4);
-    return at;
+    return {0x08, Changer->Vendor, Changer->Product, Changer->Revision, Changer->Serial, Changer->SerialLength,
+            Changer->HasWwnn ? Changer->Wwnn : nullptr};
 }
 
 void ChgInquiry(ChangerDevice *Changer, FabScsiRequest *Request)
@@ -202,8 +168,9 @@ void ChgInquiry(ChangerDevice *Changer, FabScsiRequest *Request)
     }
     UCHAR data[128] = {};
     ULONG length;
+    const SimScsiIdentity identity = ChgIdentity(Changer);
     if (!evpd) {
-        length = ChgBuildStandardInquiry(Changer, data);
+        length = SimBuildStandardInquiry(&identity, data);
     } else {
         switch (cdb[2]) {
         case 0x00:
@@ -222,7 +189,7 @@ void ChgInquiry(ChangerDevice *Changer, FabScsiRequest *Request)
             length = 4 + Changer->SerialLength;
             break;
         case 0x83:
-            length = ChgBuildIdentificationPage(Changer, data);
+            length = SimBuildIdentificationPage(&identity, data);
             break;
         default:
             ChgInvalidField(Request);

@@ -2,6 +2,7 @@
 // LIMITS, REPORT LUNS, MODE SENSE/SELECT (block descriptor, data compression page 0x0F, device
 // configuration page 0x10, the key request page 0x25/0xFF) and SEND DIAGNOSTIC.
 #include "tapeint.h"
+#include "vyr/scsiident.h"
 
 namespace {
 
@@ -167,47 +168,10 @@ VOID TapepApplyKeySelect(TapeDrive *Drive, const UCHAR *Page)
     Drive->KeyRequestReason = TAPE_KEY_REASON_NONE;
 }
 
-ULONG TapepBuildStandardInquiry(const TapeDrive *Drive, UCHAR *Out)
+SimScsiIdentity TapepIdentity(const TapeDrive *Drive)
 {
-    RtlZeroMemory(Out, 36);
-    Out[0] = 0x01;  // sequential-access device
-    Out[1] = 0x80;  // removable medium
-    Out[2] = 0x05;  // SPC-3
-    Out[3] = 0x02;  // response data format 2
-    Out[4] = 36 - 5;
-    Out[6] = 0x10;  // MULTIP: the drive has more than one port
-    RtlCopyMemory(Out + 8, Drive->Vendor, 8);
-    RtlCopyMemory(Out + 16, Drive->Product, 16);
-    RtlCopyMemory(Out + 32, Drive->Revision, 4);
-    return 36;
-}
-
-// Device identification: the logical unit's NAA designator (from the WWNN) first, then its T10
-// vendor designator (vendor, product, serial number).
-ULONG TapepBuildIdentificationPage(const TapeDrive *Drive, UCHAR *Out)
-{
-    Out[0] = 0x01;
-    Out[1] = 0x83;
-    ULONG at = 4;
-    if (Drive->HasWwnn) {
-        Out[at] = 0x01;     // binary
-        Out[at + 1] = 0x03; // association: logical unit; type: NAA
-        Out[at + 2] = 0;
-        Out[at + 3] = 8;
-        RtlCopyMemory(Out + at + 4, Drive->Wwnn, 8);
-        at += 12;
-    }
-    ULONG t10 = 8 + 16 + Drive->SerialLength;
-    Out[at] = 0x02;     // ASCII
-    Out[at + 1] = 0x01; // association: logical unit; type: T10 vendor identification
-    Out[at + 2] = 0;
-    Out[at + 3] = (UCHAR)t10;
-    RtlCopyMemory(Out + at + 4, Drive->Vendor, 8);
-    RtlCopyMemory(Out + at + 12, Drive->Product, 16);
-    RtlCopyMemory(Out + at + 28, Drive->Serial, Drive->SerialLength);
-    at += 4 + t10;
-    TapePut16(Out + 2, at - 4);
-    return at;
+    return {0x01, Drive->Vendor, Drive->Product, Drive->Revision, Drive->Serial, Drive->SerialLength,
+            Drive->HasWwnn ? Drive->Wwnn : nullptr};
 }
 
 } // namespace
@@ -241,8 +205,9 @@ VOID TapeCmdInquiry(TapeCommand *Cmd)
     }
     UCHAR data[128] = {};
     ULONG length;
+    const SimScsiIdentity identity = TapepIdentity(Cmd->Drive);
     if (!evpd) {
-        length = TapepBuildStandardInquiry(Cmd->Drive, data);
+        length = SimBuildStandardInquiry(&identity, data);
     } else {
         switch (cdb[2]) {
         case 0x00:
@@ -261,7 +226,7 @@ VOID TapeCmdInquiry(TapeCommand *Cmd)
             length = 4 + Cmd->Drive->SerialLength;
             break;
         case 0x83:
-            length = TapepBuildIdentificationPage(Cmd->Drive, data);
+            length = SimBuildIdentificationPage(&identity, data);
             break;
         default:
             TapeInvalidCdbField(Cmd, 2);
