@@ -166,35 +166,12 @@ void ChgInquiry(ChangerDevice *Changer, FabScsiRequest *Request)
         ChgInvalidField(Request);
         return;
     }
-    UCHAR data[128] = {};
-    ULONG length;
+    UCHAR data[128];
+    ULONG length = 0;
     const SimScsiIdentity identity = ChgIdentity(Changer);
-    if (!evpd) {
-        length = SimBuildStandardInquiry(&identity, data);
-    } else {
-        switch (cdb[2]) {
-        case 0x00:
-            data[0] = 0x08;
-            data[3] = 3;
-            data[4] = 0x00;
-            data[5] = 0x80;
-            data[6] = 0x83;
-            length = 7;
-            break;
-        case 0x80:
-            data[0] = 0x08;
-            data[1] = 0x80;
-            data[3] = (UCHAR)Changer->SerialLength;
-            RtlCopyMemory(data + 4, Changer->Serial, Changer->SerialLength);
-            length = 4 + Changer->SerialLength;
-            break;
-        case 0x83:
-            length = SimBuildIdentificationPage(&identity, data);
-            break;
-        default:
-            ChgInvalidField(Request);
-            return;
-        }
+    if (!SimBuildInquiryData(&identity, evpd, cdb[2], data, &length)) {
+        ChgInvalidField(Request);
+        return;
     }
     ULONG allocation = ChgGet16(cdb + 3);
     ChgReturnData(Request, data, allocation < length ? allocation : length);

@@ -203,35 +203,12 @@ VOID TapeCmdInquiry(TapeCommand *Cmd)
         TapeInvalidCdbField(Cmd, 2);
         return;
     }
-    UCHAR data[128] = {};
-    ULONG length;
+    UCHAR data[128];
+    ULONG length = 0;
     const SimScsiIdentity identity = TapepIdentity(Cmd->Drive);
-    if (!evpd) {
-        length = SimBuildStandardInquiry(&identity, data);
-    } else {
-        switch (cdb[2]) {
-        case 0x00:
-            data[0] = 0x01;
-            data[3] = 3;
-            data[4] = 0x00;
-            data[5] = 0x80;
-            data[6] = 0x83;
-            length = 7;
-            break;
-        case 0x80:
-            data[0] = 0x01;
-            data[1] = 0x80;
-            data[3] = (UCHAR)Cmd->Drive->SerialLength;
-            RtlCopyMemory(data + 4, Cmd->Drive->Serial, Cmd->Drive->SerialLength);
-            length = 4 + Cmd->Drive->SerialLength;
-            break;
-        case 0x83:
-            length = SimBuildIdentificationPage(&identity, data);
-            break;
-        default:
-            TapeInvalidCdbField(Cmd, 2);
-            return;
-        }
+    if (!SimBuildInquiryData(&identity, evpd, cdb[2], data, &length)) {
+        TapeInvalidCdbField(Cmd, 2);
+        return;
     }
     ULONG allocation = TapeGet16(cdb + 3);
     TapeReturnData(Cmd, data, allocation < length ? allocation : length);

@@ -1,5 +1,5 @@
-// The identity data the testbed's device models give alike: the standard INQUIRY data and the
-// device identification page (VPD 0x83) with the logical unit's NAA designator (from its WWNN)
+// The identity data the testbed's device models give alike: the standard INQUIRY data, the unit
+// serial number page and the device identification page (VPD 0x83) with the logical unit's NAA designator (from its WWNN)
 // first when it has one, then its T10 vendor designator (vendor, product, serial number).
 #pragma once
 
@@ -58,4 +58,38 @@ inline ULONG SimBuildIdentificationPage(const SimScsiIdentity *Id, UCHAR *Out)
     Out[2] = (UCHAR)((at - 4) >> 8);
     Out[3] = (UCHAR)(at - 4);
     return at;
+}
+
+// The data an INQUIRY asks for: the standard data, or (Evpd) the supported pages list, the unit
+// serial number page 0x80 or the identification page 0x83, into Out (128 bytes). FALSE for a page
+// the device does not have.
+inline BOOLEAN SimBuildInquiryData(const SimScsiIdentity *Id, BOOLEAN Evpd, UCHAR Page, UCHAR *Out, ULONG *Length)
+{
+    RtlZeroMemory(Out, 128);
+    if (!Evpd) {
+        *Length = SimBuildStandardInquiry(Id, Out);
+        return TRUE;
+    }
+    switch (Page) {
+    case 0x00:
+        Out[0] = Id->PeripheralType;
+        Out[3] = 3;
+        Out[4] = 0x00;
+        Out[5] = 0x80;
+        Out[6] = 0x83;
+        *Length = 7;
+        return TRUE;
+    case 0x80:
+        Out[0] = Id->PeripheralType;
+        Out[1] = 0x80;
+        Out[3] = (UCHAR)Id->SerialLength;
+        RtlCopyMemory(Out + 4, Id->Serial, Id->SerialLength);
+        *Length = 4 + Id->SerialLength;
+        return TRUE;
+    case 0x83:
+        *Length = SimBuildIdentificationPage(Id, Out);
+        return TRUE;
+    default:
+        return FALSE;
+    }
 }
